@@ -1,0 +1,573 @@
+#include "VarelleProcessor.h"
+#include "VarelleEditor.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace p = varelle::params;
+
+namespace
+{
+constexpr int kMaxLatencySamples = (1 << VarelleProcessor::kMaxFFTOrder)
+                                   + VarelleProcessor::kNeuralLookaheadHops * ((1 << VarelleProcessor::kMaxFFTOrder) / 4);
+
+inline bool toBool (const std::atomic<float>* v) noexcept { return v->load (std::memory_order_relaxed) >= 0.5f; }
+inline int toInt (const std::atomic<float>* v) noexcept { return (int) v->load (std::memory_order_relaxed); }
+inline float toFloat (const std::atomic<float>* v) noexcept { return v->load (std::memory_order_relaxed); }
+
+/** Copies n samples, replacing NaN and infinities by silence so they cannot poison the analysis. */
+inline void copyFinite (float* dst, const float* src, int n) noexcept
+{
+    for (int i = 0; i < n; ++i)
+        dst[i] = std::isfinite (src[i]) ? src[i] : 0.0f;
+}
+} // namespace
+
+//==============================================================================
+VarelleProcessor::VarelleProcessor()
+    : AudioProcessor (BusesProperties()
+                          .withInput ("Input", juce::AudioChannelSet::stereo(), true)
+                          .withOutput ("Output", juce::AudioChannelSet::stereo(), true)),
+      valueTreeState (*this, nullptr, "Parameters", createParameterLayout())
+{
+    auto raw = [this] (const juce::String& id)
+    {
+        auto* v = valueTreeState.getRawParameterValue (id);
+        jassert (v != nullptr);
+        return v;
+    };
+
+    handles.panEnabled = raw (p::panEnabled);
+    handles.panMode = raw (p::panMode);
+    handles.panHardness = raw (p::panHardness);
+    handles.panGlide = raw (p::panGlide);
+    handles.panSpread = raw (p::panSpread);
+    handles.panLowNote = raw (p::panLowNote);
+    handles.panCenterNote = raw (p::panCenterNote);
+    handles.panHighNote = raw (p::panHighNote);
+    handles.stereoMode = raw (p::stereoMode);
+    handles.stereoWidth = raw (p::stereoWidth);
+    handles.outputWidth = raw (p::outputWidth);
+    handles.masterPan = raw (p::masterPan);
+    handles.flipLR = raw (p::flipLR);
+    handles.outputGainDb = raw (p::outputGainDb);
+    handles.wetDryMix = raw (p::wetDryMix);
+    handles.reverbMix = raw (p::reverbMix);
+    handles.reverbSize = raw (p::reverbSize);
+    handles.zoneFxEnabled = raw (p::zoneFxEnabled);
+    handles.midiOffset = raw (p::midiOffset);
+    handles.autoKey = raw (p::autoKey);
+    for (int z = 0; z < p::kNumZones; ++z)
+        for (int s = 0; s < p::kNumZoneParams; ++s)
+            handles.zone[z][s] = raw (p::zoneParamID (z, s));
+
+    detectionEngineParam = valueTreeState.getParameter (p::detectionEngine);
+    detectionPresetParam = valueTreeState.getParameter (p::detectionPreset);
+
+    for (int z = 0; z < p::kNumZones; ++z)
+    {
+        zones[(size_t) z].lowNote = varelle::kDefaultZoneLowNotes[z];
+        zones[(size_t) z].highNote = varelle::kDefaultZoneHighNotes[z];
+    }
+
+    for (auto& f : noteMuted) f = false;
+    for (auto& f : noteSoloed) f = false;
+    for (auto& f : zoneSoloed) f = false;
+}
+
+VarelleProcessor::~VarelleProcessor()
+{
+    cancelPendingUpdate();
+}
+
+//==============================================================================
+int VarelleProcessor::fftOrderForLatencyMode (int mode) noexcept
+{
+    switch (mode)
+    {
+        case 1:  return 10;
+        case 2:  return 9;
+        default: return 12;
+    }
+}
+
+int VarelleProcessor::latencyFor (int fftSize, int detectionEngineChoice, bool hasModel) noexcept
+{
+    const bool neuralMayRun = hasModel && (detectionEngineChoice == p::engineAuto || detectionEngineChoice == p::engineNeural);
+    return fftSize + (neuralMayRun ? kNeuralLookaheadHops * (fftSize / 4) : 0);
+}
+
+int VarelleProcessor::currentLatency() const noexcept
+{
+    const int choice = detectionEngineParam != nullptr ? (int) detectionEngineParam->convertFrom0to1 (detectionEngineParam->getValue()) : 0;
+    return latencyFor (stftEngine.getFFTSize(), choice, modelLoaded);
+}
+
+void VarelleProcessor::reportLatency (bool notifyHost)
+{
+    setLatencySamples (currentLatency());
+    if (notifyHost)
+        triggerAsyncUpdate();
+}
+
+void VarelleProcessor::handleAsyncUpdate()
+{
+    updateHostDisplay (ChangeDetails().withLatencyChanged (true));
+}
+
+bool VarelleProcessor::isBusesLayoutSupported (const BusesLayout& layouts) const
+{
+    if (layouts.inputBuses.isEmpty() || layouts.outputBuses.isEmpty())
+        return false;
+
+    const auto in = layouts.getMainInputChannelSet();
+    const auto out = layouts.getMainOutputChannelSet();
+    return (in == juce::AudioChannelSet::mono() || in == juce::AudioChannelSet::stereo())
+        && out == juce::AudioChannelSet::stereo();
+}
+
+juce::AudioProcessorEditor* VarelleProcessor::createEditor()
+{
+    return new VarelleEditor (*this);
+}
+
+//==============================================================================
+void VarelleProcessor::prepareToPlay (double sampleRate, int maximumBlockSize)
+{
+    // Also runs on the audio thread after a latency-mode change. Everything below stays inside
+    // capacity reserved by the first preparation with this block size, so that path allocates
+    // nothing: every buffer is reserved for the largest frame and the FFT plans of all three
+    // frame sizes exist from the start.
+    preparedSampleRate = sampleRate > 0.0 ? sampleRate : 44100.0;
+    preparedBlockSize = juce::jmax (1, maximumBlockSize);
+    const int n = preparedBlockSize;
+
+    for (int mode = 2; mode >= 0; --mode)
+        stftEngine.reserve (fftOrderForLatencyMode (mode), n);
+    stftEngine.prepare (fftOrderForLatencyMode (latencyMode.load()), n);
+
+    installFrameCallbacks();
+
+    channelStorage.reserve ((size_t) (2 * kNumChannels * n));
+    channelStorage.assign ((size_t) (2 * kNumChannels * n), 0.0f);
+    for (int c = 0; c < kNumChannels; ++c)
+    {
+        channelOutputsLeft[(size_t) c] = channelStorage.data() + (size_t) c * (size_t) n;
+        channelOutputsRight[(size_t) c] = channelStorage.data() + (size_t) (kNumChannels + c) * (size_t) n;
+    }
+
+    midScratch.assign ((size_t) n, 0.0f);
+    sideScratch.assign ((size_t) n, 0.0f);
+
+    for (auto& zb : zoneBuffers)
+        zb.setSize (2, n, false, true, true);
+    reverbSendBuffer.setSize (2, n, false, true, true);
+
+    // The bypass lines hold the largest latency any mode and engine can report.
+    for (auto& line : bypassLines)
+        line.assign ((size_t) (kMaxLatencySamples + n), 0.0f);
+    bypassWritePos = 0;
+
+    inputLevel = 0.0f;
+    isPrepared = true;
+    reportLatency (false);
+}
+
+void VarelleProcessor::installFrameCallbacks()
+{
+    // Until per-key separation runs, the stereo form passes both sides through channel 0,
+    // matching the mono engine's own fallback.
+    stftEngine.frameCallback = nullptr;
+    stftEngine.stereoFrameCallback = [] (const float* l, const float* r, int numBins,
+                                         float* outL, float* outR, varelle::ChannelMask& mask)
+    {
+        std::memcpy (outL, l, sizeof (float) * (size_t) (2 * numBins));
+        std::memcpy (outR, r, sizeof (float) * (size_t) (2 * numBins));
+        mask.set (0);
+    };
+}
+
+void VarelleProcessor::releaseResources()
+{
+    stftEngine.reset();
+}
+
+//==============================================================================
+void VarelleProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi)
+{
+    juce::ignoreUnused (midi);
+    const int total = buffer.getNumSamples();
+    if (total <= 0)
+        return;
+
+    juce::ScopedNoDenormals noDenormals;
+
+    if (! isPrepared)
+    {
+        buffer.clear();
+        return;
+    }
+
+    const int numInputChannels = juce::jmin (getTotalNumInputChannels(), buffer.getNumChannels());
+
+    // A block longer than the host promised is processed in prepared-size pieces, so every
+    // buffer keeps its prepared size.
+    for (int start = 0; start < total;)
+    {
+        const int piece = juce::jmin (preparedBlockSize, total - start);
+        juce::AudioBuffer<float> view (buffer.getArrayOfWritePointers(), buffer.getNumChannels(), start, piece);
+        pieceOffset = start;
+        processPiece (view, numInputChannels);
+        start += piece;
+    }
+}
+
+void VarelleProcessor::processPiece (juce::AudioBuffer<float>& buffer, int numInputChannels)
+{
+    const int n = buffer.getNumSamples();
+    const int numOutputChannels = juce::jmin (getTotalNumOutputChannels(), buffer.getNumChannels());
+
+    updateDetectionEngine();
+    applyDetectionPreset();
+
+    if (latencyChangePending.exchange (false))
+    {
+        prepareToPlay (preparedSampleRate, preparedBlockSize);
+        reportLatency (true);
+    }
+
+    takeParameterSnapshot();
+    handleTransport (n);
+
+    writeBypassLines (buffer, numInputChannels, n);
+
+    {
+        const float* in = buffer.getReadPointer (0);
+        float peak = 0.0f;
+        for (int i = 0; i < n; ++i)
+            if (std::isfinite (in[i]))
+                peak = juce::jmax (peak, std::abs (in[i]));
+        inputLevel = peak > inputLevel ? 0.5f * inputLevel + 0.5f * peak : inputLevel * 0.995f;
+    }
+
+    const Routing routing = numInputChannels < 2 ? Routing::mono
+                          : (snapshot.stereoMode.load (std::memory_order_relaxed) == 1 ? Routing::dual : Routing::midSide);
+    runAnalysis (buffer, routing, n);
+
+    buffer.clear();
+
+    const bool zoneStageRuns = numOutputChannels >= 2 && zoneFxEnabled.load (std::memory_order_relaxed);
+    if (zoneStageRuns)
+    {
+        for (auto& zb : zoneBuffers)
+            zb.clear (0, n);
+        reverbSendBuffer.clear (0, n);
+    }
+
+    sumChannels (buffer, routing, zoneStageRuns, n);
+
+    if (zoneStageRuns)
+        runZoneStage (buffer, n);
+
+    if (numInputChannels >= 2 && numOutputChannels >= 2 && snapshot.flipLR.load (std::memory_order_relaxed))
+    {
+        float* l = buffer.getWritePointer (0);
+        float* r = buffer.getWritePointer (1);
+        for (int i = 0; i < n; ++i)
+            std::swap (l[i], r[i]);
+    }
+}
+
+void VarelleProcessor::updateDetectionEngine()
+{
+    const int choice = detectionEngineParam != nullptr ? (int) detectionEngineParam->convertFrom0to1 (detectionEngineParam->getValue()) : 0;
+    int effective = p::engineClassical;
+    if (modelLoaded && (choice == p::engineAuto || choice == p::engineNeural))
+        effective = choice;
+
+    if (effective != engineSelect.load (std::memory_order_relaxed))
+    {
+        engineSelect = effective;
+        reportLatency (true);
+    }
+}
+
+void VarelleProcessor::applyDetectionPreset()
+{
+    const int preset = detectionPresetParam != nullptr ? (int) detectionPresetParam->convertFrom0to1 (detectionPresetParam->getValue()) : 0;
+    if (preset != appliedDetectionPreset)
+        appliedDetectionPreset = preset;
+}
+
+void VarelleProcessor::takeParameterSnapshot()
+{
+    auto& s = snapshot;
+    s.panEnabled.store (toBool (handles.panEnabled), std::memory_order_relaxed);
+    s.panMode.store (toInt (handles.panMode), std::memory_order_relaxed);
+    s.panHardness.store (toFloat (handles.panHardness), std::memory_order_relaxed);
+    s.panGlide.store (toFloat (handles.panGlide), std::memory_order_relaxed);
+    s.panSpread.store (toFloat (handles.panSpread), std::memory_order_relaxed);
+    s.panLowNote.store (toInt (handles.panLowNote), std::memory_order_relaxed);
+    s.panCenterNote.store (toInt (handles.panCenterNote), std::memory_order_relaxed);
+    s.panHighNote.store (toInt (handles.panHighNote), std::memory_order_relaxed);
+    s.stereoMode.store (toInt (handles.stereoMode), std::memory_order_relaxed);
+    s.stereoWidth.store (toFloat (handles.stereoWidth), std::memory_order_relaxed);
+    s.outputWidth.store (toFloat (handles.outputWidth), std::memory_order_relaxed);
+    s.masterPan.store (toFloat (handles.masterPan), std::memory_order_relaxed);
+    s.flipLR.store (toBool (handles.flipLR), std::memory_order_relaxed);
+    s.outputGainDb.store (toFloat (handles.outputGainDb), std::memory_order_relaxed);
+    s.wetDryMix.store (toFloat (handles.wetDryMix), std::memory_order_relaxed);
+    s.reverbMix.store (toFloat (handles.reverbMix), std::memory_order_relaxed);
+    s.reverbSize.store (toFloat (handles.reverbSize), std::memory_order_relaxed);
+    zoneFxEnabled.store (toBool (handles.zoneFxEnabled), std::memory_order_relaxed);
+    s.midiOffset.store (toInt (handles.midiOffset), std::memory_order_relaxed);
+    autoKeyEnabled.store (toBool (handles.autoKey), std::memory_order_relaxed);
+
+    for (int z = 0; z < p::kNumZones; ++z)
+    {
+        auto& zone = zones[(size_t) z];
+        const auto* h = handles.zone[z];
+        zone.eqLowGain.store (toFloat (h[p::zoneEqLow]), std::memory_order_relaxed);
+        zone.eqMidGain.store (toFloat (h[p::zoneEqMid]), std::memory_order_relaxed);
+        zone.eqHighGain.store (toFloat (h[p::zoneEqHigh]), std::memory_order_relaxed);
+        zone.volume.store (toFloat (h[p::zoneVolume]), std::memory_order_relaxed);
+        zone.reverbSend.store (toFloat (h[p::zoneReverbSend]), std::memory_order_relaxed);
+        zone.delayTimeMs.store (toFloat (h[p::zoneDelayTime]), std::memory_order_relaxed);
+        zone.delayFeedback.store (toFloat (h[p::zoneDelayFeedback]), std::memory_order_relaxed);
+        zone.delayMix.store (toFloat (h[p::zoneDelayMix]), std::memory_order_relaxed);
+    }
+}
+
+void VarelleProcessor::handleTransport (int numSamples)
+{
+    auto* head = getPlayHead();
+    if (head == nullptr)
+        return;
+
+    const auto position = head->getPosition();
+    if (! position.hasValue())
+        return;
+
+    const bool playing = position->getIsPlaying();
+    const auto time = position->getTimeInSamples();
+    // Pieces of one host block share its position; each piece starts further on.
+    const juce::int64 now = time.hasValue() ? *time + pieceOffset : -1;
+
+    if (playing)
+    {
+        const bool continuous = wasPlaying
+                             && (now < 0 || lastTimeInSamples < 0 || std::llabs (now - lastTimeInSamples) <= 2LL * numSamples);
+        if (! continuous)
+            resetAnalysisHistory();
+    }
+
+    wasPlaying = playing;
+    lastTimeInSamples = now;
+
+    if (const auto bpm = position->getBpm(); bpm.hasValue() && std::isfinite (*bpm) && *bpm > 0.0)
+        hostBpm.store ((float) *bpm, std::memory_order_relaxed);
+}
+
+void VarelleProcessor::resetAnalysisHistory()
+{
+    stftEngine.reset();
+}
+
+void VarelleProcessor::writeBypassLines (const juce::AudioBuffer<float>& buffer, int numInputChannels, int numSamples) noexcept
+{
+    const int length = (int) bypassLines[0].size();
+    if (length == 0)
+        return;
+
+    const float* inL = buffer.getReadPointer (0);
+    const float* inR = numInputChannels >= 2 ? buffer.getReadPointer (1) : inL;
+    int d = bypassWritePos;
+    for (int i = 0; i < numSamples; ++i)
+    {
+        bypassLines[0][(size_t) d] = inL[i];
+        bypassLines[1][(size_t) d] = inR[i];
+        d = (d + 1) % length;
+    }
+    bypassWritePos = d;
+}
+
+void VarelleProcessor::processBlockBypassed (juce::AudioBuffer<float>& buffer, juce::MidiBuffer&)
+{
+    const int n = buffer.getNumSamples();
+    const int length = (int) bypassLines[0].size();
+    const int latency = getLatencySamples();
+    if (n <= 0 || latency <= 0 || length <= latency)
+        return;
+
+    // A mono input feeds both lines; the second output channel may hold anything on entry.
+    const int numChannels = buffer.getNumChannels();
+    const bool monoInput = juce::jmin (getTotalNumInputChannels(), numChannels) < 2;
+    float* ch0 = buffer.getWritePointer (0);
+    float* ch1 = numChannels >= 2 ? buffer.getWritePointer (1) : nullptr;
+
+    int d = bypassWritePos;
+    for (int i = 0; i < n; ++i)
+    {
+        const int readPos = (d - latency + length) % length;
+        const float in0 = ch0[i];
+        const float in1 = ch1 != nullptr && ! monoInput ? ch1[i] : in0;
+
+        ch0[i] = bypassLines[0][(size_t) readPos];
+        if (ch1 != nullptr)
+            ch1[i] = bypassLines[1][(size_t) readPos];
+
+        bypassLines[0][(size_t) d] = in0;
+        bypassLines[1][(size_t) d] = in1;
+        d = (d + 1) % length;
+    }
+    bypassWritePos = d;
+}
+
+//==============================================================================
+void VarelleProcessor::runAnalysis (juce::AudioBuffer<float>& buffer, Routing routing, int n)
+{
+    const float* inL = buffer.getReadPointer (0);
+
+    switch (routing)
+    {
+        case Routing::dual:
+        {
+            const float* inR = buffer.getReadPointer (1);
+            copyFinite (midScratch.data(), inL, n);
+            copyFinite (sideScratch.data(), inR, n);
+            stftEngine.processBlockStereo (midScratch.data(), sideScratch.data(),
+                                           channelOutputsLeft.data(), channelOutputsRight.data(), n);
+            break;
+        }
+        case Routing::midSide:
+        {
+            const float* inR = buffer.getReadPointer (1);
+            for (int i = 0; i < n; ++i)
+            {
+                const float l = std::isfinite (inL[i]) ? inL[i] : 0.0f;
+                const float r = std::isfinite (inR[i]) ? inR[i] : 0.0f;
+                midScratch[(size_t) i] = 0.5f * (l + r);
+                sideScratch[(size_t) i] = 0.5f * (l - r);
+            }
+            stftEngine.processBlock (midScratch.data(), channelOutputsLeft.data(), n);
+            break;
+        }
+        case Routing::mono:
+        default:
+            copyFinite (midScratch.data(), inL, n);
+            stftEngine.processBlock (midScratch.data(), channelOutputsLeft.data(), n);
+            break;
+    }
+}
+
+void VarelleProcessor::sumChannels (juce::AudioBuffer<float>& buffer, Routing routing, bool zoneStageRuns, int n)
+{
+    bool anySolo = false;
+    for (const auto& s : noteSoloed)
+        anySolo = anySolo || s.load (std::memory_order_relaxed);
+
+    // Zone bounds are read once per block.
+    int zoneLow[p::kNumZones], zoneHigh[p::kNumZones];
+    for (int z = 0; z < p::kNumZones; ++z)
+    {
+        zoneLow[z] = zones[(size_t) z].lowNote.load (std::memory_order_relaxed);
+        zoneHigh[z] = zones[(size_t) z].highNote.load (std::memory_order_relaxed);
+    }
+
+    const bool monoOutput = buffer.getNumChannels() < 2;
+
+    for (int c = 0; c < kNumRoutedChannels; ++c)
+    {
+        if (anySolo ? ! noteSoloed[(size_t) c].load (std::memory_order_relaxed)
+                    : noteMuted[(size_t) c].load (std::memory_order_relaxed))
+            continue;
+
+        float* left = nullptr;
+        float* right = nullptr;
+
+        if (c < kNumKeys && zoneStageRuns)
+        {
+            const int note = c + 21;
+            for (int z = 0; z < p::kNumZones; ++z)
+            {
+                if (zoneLow[z] <= note && note <= zoneHigh[z])
+                {
+                    left = zoneBuffers[(size_t) z].getWritePointer (0);
+                    right = zoneBuffers[(size_t) z].getWritePointer (1);
+                    break;
+                }
+            }
+        }
+
+        if (left == nullptr)
+        {
+            left = buffer.getWritePointer (0);
+            right = monoOutput ? nullptr : buffer.getWritePointer (1);
+        }
+
+        addChannel (left, right, c, routing, n);
+    }
+}
+
+void VarelleProcessor::addChannel (float* left, float* right, int c, Routing routing, int n) noexcept
+{
+    const float* l = channelOutputsLeft[(size_t) c];
+
+    if (routing == Routing::dual)
+    {
+        const float* r = channelOutputsRight[(size_t) c];
+        juce::FloatVectorOperations::add (left, l, n);
+        if (right != nullptr)
+            juce::FloatVectorOperations::add (right, r, n);
+    }
+    else
+    {
+        juce::FloatVectorOperations::add (left, l, n);
+        if (right != nullptr)
+            juce::FloatVectorOperations::add (right, l, n);
+    }
+}
+
+void VarelleProcessor::runZoneStage (juce::AudioBuffer<float>& buffer, int n)
+{
+    bool anyZoneSolo = false;
+    for (const auto& s : zoneSoloed)
+        anyZoneSolo = anyZoneSolo || s.load (std::memory_order_relaxed);
+
+    float* outL = buffer.getWritePointer (0);
+    float* outR = buffer.getWritePointer (1);
+
+    for (int z = 0; z < p::kNumZones; ++z)
+    {
+        if (anyZoneSolo && ! zoneSoloed[(size_t) z].load (std::memory_order_relaxed))
+            continue;
+
+        const auto& zone = zones[(size_t) z];
+        const float gain = std::pow (10.0f, zone.volume.load (std::memory_order_relaxed) / 20.0f);
+        const float b = zone.balance.load (std::memory_order_relaxed);
+        const float angle = b * juce::MathConstants<float>::halfPi;
+        const float cosB = std::cos (angle), sinB = std::sin (angle);
+
+        // Cross-fed law: at the centre each side keeps cos(pi/4) of its own signal and takes
+        // 1 - sin(pi/4) of the other, so a zone's image is narrowed, not passed at full width.
+        const float* zl = zoneBuffers[(size_t) z].getReadPointer (0);
+        const float* zr = zoneBuffers[(size_t) z].getReadPointer (1);
+        for (int i = 0; i < n; ++i)
+        {
+            outL[i] += gain * (cosB * zl[i] + (1.0f - sinB) * zr[i]);
+            outR[i] += gain * (sinB * zr[i] + (1.0f - cosB) * zl[i]);
+        }
+    }
+}
+
+void VarelleProcessor::setKey (int root, int quality)
+{
+    keyRoot.store (root);
+    keyQuality.store (quality);
+}
+
+//==============================================================================
+juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter()
+{
+    return new VarelleProcessor();
+}

@@ -1,0 +1,209 @@
+#pragma once
+
+#include <juce_audio_processors/juce_audio_processors.h>
+#include <juce_audio_basics/juce_audio_basics.h>
+
+#include "STFTEngine.h"
+#include "VarelleParameters.h"
+#include "ZoneParams.h"
+
+#include <array>
+#include <atomic>
+#include <vector>
+
+/** The ORVEX audio processor: owns all analysis and processing and runs the block pipeline.
+
+    Threads: the host's audio thread runs processBlock / processBlockBypassed (and the deferred
+    re-preparation after a latency-mode change); the message thread runs construction, state,
+    presets and the editor. Every setting the message thread may write while audio runs is an
+    atomic read once per block; nothing on the audio thread locks or allocates. */
+class VarelleProcessor : public juce::AudioProcessor,
+                         private juce::AsyncUpdater
+{
+public:
+    static constexpr int kNumKeys = 88;               // channels 0 .. 87: MIDI notes 21 .. 108
+    static constexpr int kNumRoutedChannels = 89;     // keys plus the separator's silent channel 88
+    static constexpr int kNumChannels = varelle::STFTEngine::kNumChannels;
+    static constexpr int kNeuralLookaheadHops = 5;
+    static constexpr int kMaxFFTOrder = 12;
+
+    VarelleProcessor();
+    ~VarelleProcessor() override;
+
+    //==============================================================================
+    const juce::String getName() const override { return "Varelle"; }
+    void prepareToPlay (double sampleRate, int maximumExpectedSamplesPerBlock) override;
+    void releaseResources() override;
+    void processBlock (juce::AudioBuffer<float>&, juce::MidiBuffer&) override;
+    void processBlockBypassed (juce::AudioBuffer<float>&, juce::MidiBuffer&) override;
+    using juce::AudioProcessor::processBlock;
+    using juce::AudioProcessor::processBlockBypassed;
+
+    double getTailLengthSeconds() const override { return 0.0; }
+    bool acceptsMidi() const override { return false; }
+    bool producesMidi() const override { return false; }
+    bool isMidiEffect() const override { return false; }
+
+    juce::AudioProcessorEditor* createEditor() override;
+    bool hasEditor() const override { return true; }
+
+    int getNumPrograms() override { return 1; }
+    int getCurrentProgram() override { return 0; }
+    void setCurrentProgram (int) override {}
+    const juce::String getProgramName (int) override { return {}; }
+    void changeProgramName (int, const juce::String&) override {}
+
+    void getStateInformation (juce::MemoryBlock& destData) override;
+    void setStateInformation (const void* data, int sizeInBytes) override;
+
+    bool isBusesLayoutSupported (const BusesLayout& layouts) const override;
+
+    //==============================================================================
+    static juce::AudioProcessorValueTreeState::ParameterLayout createParameterLayout();
+
+    /** The one way code writes a parameter: plain value, normalised with the parameter's own
+        range (which also limits it), set, then host and listeners notified. Unknown IDs are
+        ignored. */
+    void setParameterPlain (const juce::String& parameterID, float plainValue);
+
+    /** Sets the musical key everywhere it is consumed. root: pitch class 0 .. 11 or -1 for
+        none; quality: 0 major, 1 minor. */
+    void setKey (int root, int quality);
+
+    /** Imports the flat "VarelleState" document of earlier versions. */
+    void loadLegacyState (const juce::XmlElement& xml);
+
+    /** Reported latency: one frame, plus five hops when the neural engine may run. */
+    static int latencyFor (int fftSize, int detectionEngineChoice, bool modelLoaded) noexcept;
+
+    /** FFT order of a latency mode: 1 "LIVE" 1024, 2 "MELODY" 512, anything else "STUDIO" 4096. */
+    static int fftOrderForLatencyMode (int mode) noexcept;
+
+    int getFFTSize() const noexcept { return stftEngine.getFFTSize(); }
+    bool isModelLoaded() const noexcept { return modelLoaded; }
+    int getEffectiveEngine() const noexcept { return engineSelect.load(); }
+
+    //==============================================================================
+    juce::AudioProcessorValueTreeState valueTreeState;
+
+    // Settings written by the editor or the state restore, read by the audio thread.
+    std::atomic<int> latencyMode { 0 };
+    std::atomic<bool> latencyChangePending { false };
+    std::atomic<int> melodySelection { 0 };
+    std::atomic<int> melodyNote { -1 };
+    std::array<std::atomic<bool>, kNumRoutedChannels> noteMuted {};
+    std::array<std::atomic<bool>, kNumRoutedChannels> noteSoloed {};
+    std::atomic<bool> panSide { true };
+    std::atomic<float> uiScale { 1.0f };
+    std::atomic<bool> autoKeyEnabled { true };
+    std::atomic<bool> zoneFxEnabled { false };
+    std::array<std::atomic<bool>, varelle::params::kNumZones> zoneSoloed {};
+    std::array<varelle::ZoneParams, varelle::params::kNumZones> zones;
+    std::atomic<float> hostBpm { 120.0f };
+
+    // The current key pair, as the editor displays it and the state saves it.
+    std::atomic<int> keyRoot { -1 };
+    std::atomic<int> keyQuality { 0 };
+
+    // Per-block copies of the pan and stereo parameters.
+    struct ParameterSnapshot
+    {
+        std::atomic<bool> panEnabled { true };
+        std::atomic<int> panMode { 1 };
+        std::atomic<float> panHardness { 0.0f }, panGlide { 0.7f }, panSpread { 1.0f };
+        std::atomic<int> panLowNote { 52 }, panCenterNote { 62 }, panHighNote { 76 };
+        std::atomic<int> stereoMode { 1 };
+        std::atomic<float> stereoWidth { 1.0f }, outputWidth { 0.0f }, masterPan { 0.5f };
+        std::atomic<bool> flipLR { false };
+        std::atomic<float> outputGainDb { 0.0f }, wetDryMix { 1.0f }, reverbMix { 0.3f }, reverbSize { 0.5f };
+        std::atomic<int> midiOffset { 0 };
+    };
+    ParameterSnapshot snapshot;
+
+    // The detection engine in effect: 0 automatic, 1 classical, 2 neural.
+    std::atomic<int> engineSelect { 1 };
+    int appliedDetectionPreset = 0;
+
+    juce::MemoryBlock abSlots[2];
+    int abActiveSlot = 0;
+    juce::String currentPresetName;
+
+    double getPreparedSampleRate() const noexcept { return preparedSampleRate; }
+    int getPreparedBlockSize() const noexcept { return preparedBlockSize; }
+
+private:
+    struct ParameterHandles
+    {
+        std::atomic<float>* panEnabled = nullptr;
+        std::atomic<float>* panMode = nullptr;
+        std::atomic<float>* panHardness = nullptr;
+        std::atomic<float>* panGlide = nullptr;
+        std::atomic<float>* panSpread = nullptr;
+        std::atomic<float>* panLowNote = nullptr;
+        std::atomic<float>* panCenterNote = nullptr;
+        std::atomic<float>* panHighNote = nullptr;
+        std::atomic<float>* stereoMode = nullptr;
+        std::atomic<float>* stereoWidth = nullptr;
+        std::atomic<float>* outputWidth = nullptr;
+        std::atomic<float>* masterPan = nullptr;
+        std::atomic<float>* flipLR = nullptr;
+        std::atomic<float>* outputGainDb = nullptr;
+        std::atomic<float>* wetDryMix = nullptr;
+        std::atomic<float>* reverbMix = nullptr;
+        std::atomic<float>* reverbSize = nullptr;
+        std::atomic<float>* zoneFxEnabled = nullptr;
+        std::atomic<float>* midiOffset = nullptr;
+        std::atomic<float>* autoKey = nullptr;
+        std::atomic<float>* zone[varelle::params::kNumZones][varelle::params::kNumZoneParams] {};
+    };
+
+    enum class Routing { mono, midSide, dual };
+
+    void handleAsyncUpdate() override;
+    void processPiece (juce::AudioBuffer<float>& buffer, int numInputChannels);
+    void updateDetectionEngine();
+    void applyDetectionPreset();
+    void takeParameterSnapshot();
+    void handleTransport (int numSamples);
+    void resetAnalysisHistory();
+    void runAnalysis (juce::AudioBuffer<float>& buffer, Routing routing, int numSamples);
+    void sumChannels (juce::AudioBuffer<float>& buffer, Routing routing, bool zoneStageRuns, int numSamples);
+    void addChannel (float* left, float* right, int channel, Routing routing, int numSamples) noexcept;
+    void runZoneStage (juce::AudioBuffer<float>& buffer, int numSamples);
+    void writeBypassLines (const juce::AudioBuffer<float>& buffer, int numInputChannels, int numSamples) noexcept;
+    void installFrameCallbacks();
+    void reportLatency (bool notifyHost);
+    int currentLatency() const noexcept;
+
+    ParameterHandles handles;
+    juce::RangedAudioParameter* detectionEngineParam = nullptr;
+    juce::RangedAudioParameter* detectionPresetParam = nullptr;
+
+    varelle::STFTEngine stftEngine { kMaxFFTOrder };
+    double preparedSampleRate = 44100.0;
+    int preparedBlockSize = 512;
+    bool isPrepared = false;
+    bool modelLoaded = false;
+
+    // Per-channel output of the STFT engine for the current block.
+    std::vector<float> channelStorage;   // 2 x 101 x block size
+    std::array<float*, kNumChannels> channelOutputsLeft {};
+    std::array<float*, kNumChannels> channelOutputsRight {};
+
+    std::vector<float> midScratch, sideScratch;
+
+    std::array<juce::AudioBuffer<float>, varelle::params::kNumZones> zoneBuffers;
+    juce::AudioBuffer<float> reverbSendBuffer;
+
+    // Latency-aligned bypass: the input is written at every block, processed or bypassed,
+    // so switching bypass on mid-stream continues without a gap.
+    std::vector<float> bypassLines[2];
+    int bypassWritePos = 0;
+
+    int pieceOffset = 0;   // start of the current piece within the host's block
+    float inputLevel = 0.0f;
+    bool wasPlaying = false;
+    juce::int64 lastTimeInSamples = -1;
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (VarelleProcessor)
+};

@@ -1,0 +1,197 @@
+#include "VarelleProcessor.h"
+
+#include <cmath>
+
+// The saved state is one byte block: the framework's "VC2!" wrapper around a single-line XML
+// document with root "Parameters". Its attributes hold the settings that are not parameters,
+// its "PARAM" children the 46 parameter values. Hosts, preset files and A/B slots all use it.
+
+namespace p = varelle::params;
+
+namespace
+{
+juce::String zoneAttribute (int zone, const char* name)
+{
+    return "_zone" + juce::String (zone) + "_" + name;
+}
+} // namespace
+
+void VarelleProcessor::getStateInformation (juce::MemoryBlock& destData)
+{
+    // copyState flushes every parameter's current value into its tree first.
+    const auto state = valueTreeState.copyState();
+    const std::unique_ptr<juce::XmlElement> stateXml (state.createXml());
+
+    // The document is rebuilt rather than saved as the tree stands: a restored tree may carry
+    // foreign attributes, a foreign root tag or stray children, none of which belong in a
+    // saved state.
+    juce::XmlElement xml ("Parameters");
+    xml.setAttribute ("_latencyMode", latencyMode.load());
+    xml.setAttribute ("_uiScale", (double) uiScale.load());
+    xml.setAttribute ("_panSide", panSide.load() ? 1 : 0);
+    xml.setAttribute ("_autoKeyEnabled", autoKeyEnabled.load() ? 1 : 0);
+    xml.setAttribute ("_keyRoot", keyRoot.load());
+    xml.setAttribute ("_keyQuality", keyQuality.load());
+    for (int z = 0; z < p::kNumZones; ++z)
+    {
+        const auto& zone = zones[(size_t) z];
+        xml.setAttribute (zoneAttribute (z, "lowNote"), zone.lowNote.load());
+        xml.setAttribute (zoneAttribute (z, "highNote"), zone.highNote.load());
+        xml.setAttribute (zoneAttribute (z, "delaySync"), zone.delaySync.load() ? 1 : 0);
+        xml.setAttribute (zoneAttribute (z, "delaySyncDiv"), zone.delaySyncDiv.load());
+    }
+
+    for (auto* param : getParameters())
+    {
+        auto* ranged = dynamic_cast<juce::RangedAudioParameter*> (param);
+        if (ranged == nullptr)
+            continue;
+
+        const auto& id = ranged->getParameterID();
+        auto* child = xml.createNewChildElement ("PARAM");
+        child->setAttribute ("id", id);
+
+        const auto* saved = stateXml != nullptr ? stateXml->getChildByAttribute ("id", id) : nullptr;
+        if (saved != nullptr && saved->hasAttribute ("value"))
+            child->setAttribute ("value", saved->getStringAttribute ("value"));
+        else
+            child->setAttribute ("value", (double) ranged->convertFrom0to1 (ranged->getValue()));
+    }
+
+    copyXmlToBinary (xml, destData);
+}
+
+void VarelleProcessor::setStateInformation (const void* data, int sizeInBytes)
+{
+    if (data == nullptr || sizeInBytes <= 8)
+        return;
+
+    const auto xml = getXmlFromBinary (data, sizeInBytes);
+    if (xml == nullptr)
+        return;
+
+    if (xml->getTagName().equalsIgnoreCase ("VarelleState"))
+    {
+        loadLegacyState (*xml);
+        return;
+    }
+
+    valueTreeState.replaceState (juce::ValueTree::fromXml (*xml));
+
+    // A value that parses to NaN would reach the audio thread as NaN; such parameters fall
+    // back to their defaults.
+    for (auto* param : getParameters())
+        if (auto* ranged = dynamic_cast<juce::RangedAudioParameter*> (param); ranged != nullptr && ! std::isfinite (ranged->getValue()))
+            setParameterPlain (ranged->getParameterID(), ranged->convertFrom0to1 (ranged->getDefaultValue()));
+
+    if (xml->hasAttribute ("_latencyMode"))
+    {
+        const int mode = xml->getIntAttribute ("_latencyMode");
+        if (mode != latencyMode.load())
+        {
+            latencyMode = mode;
+            latencyChangePending = true;
+        }
+    }
+
+    const double scale = xml->getDoubleAttribute ("_uiScale", 1.0);
+    uiScale = std::isfinite (scale) ? (float) scale : 1.0f;
+    panSide = xml->getBoolAttribute ("_panSide", false);
+    autoKeyEnabled = xml->getBoolAttribute ("_autoKeyEnabled", true);
+
+    if (! autoKeyEnabled.load() && xml->hasAttribute ("_keyRoot"))
+    {
+        const int root = xml->getIntAttribute ("_keyRoot");
+        const int quality = xml->getIntAttribute ("_keyQuality", 0);
+        if (root >= 0)
+        {
+            autoKeyEnabled = false;
+            setParameterPlain (p::autoKey, 0.0f);
+            setKey (root, quality);
+        }
+    }
+
+    for (int z = 0; z < p::kNumZones; ++z)
+    {
+        if (! xml->hasAttribute (zoneAttribute (z, "lowNote")))
+            continue;
+
+        auto& zone = zones[(size_t) z];
+        zone.lowNote = xml->getIntAttribute (zoneAttribute (z, "lowNote"), 0);
+        zone.highNote = xml->getIntAttribute (zoneAttribute (z, "highNote"), 0);
+        zone.delaySync = xml->getBoolAttribute (zoneAttribute (z, "delaySync"), false);
+        zone.delaySyncDiv = xml->getIntAttribute (zoneAttribute (z, "delaySyncDiv"), 3);
+    }
+}
+
+void VarelleProcessor::loadLegacyState (const juce::XmlElement& xml)
+{
+    auto real = [&xml] (const char* name, double fallback)
+    {
+        const double v = xml.getDoubleAttribute (name, fallback);
+        return std::isfinite (v) ? (float) v : (float) fallback;
+    };
+    auto integer = [&xml] (const char* name, int fallback) { return (float) xml.getIntAttribute (name, fallback); };
+    auto boolean = [&xml] (const char* name, bool fallback) { return xml.getBoolAttribute (name, fallback) ? 1.0f : 0.0f; };
+
+    if (xml.hasAttribute ("latencyMode"))
+    {
+        const int mode = xml.getIntAttribute ("latencyMode");
+        if (mode != latencyMode.load())
+        {
+            latencyMode = mode;
+            latencyChangePending = true;
+        }
+    }
+
+    setParameterPlain (p::panEnabled, boolean ("panEnabled", true));
+    setParameterPlain (p::panMode, integer ("panMode", 0));
+    setParameterPlain (p::panHardness, real ("panHardness", 0.0));
+    setParameterPlain (p::panGlide, real ("panGlide", 0.7));
+    setParameterPlain (p::panLowNote, integer ("panLowNote", 52));
+    setParameterPlain (p::panCenterNote, integer ("panCenterNote", 62));
+    setParameterPlain (p::panHighNote, integer ("panHighNote", 76));
+    setParameterPlain (p::stereoMode, integer ("stereoMode", 1));
+    setParameterPlain (p::masterPan, real ("masterPan", 0.5));
+    setParameterPlain (p::flipLR, boolean ("flipLR", false));
+    setParameterPlain (p::outputGainDb, real ("outputGainDb", 0.0));
+    setParameterPlain (p::wetDryMix, real ("wetDryMix", 1.0));
+    setParameterPlain (p::reverbMix, real ("reverbMix", 0.3));
+    setParameterPlain (p::reverbSize, real ("reverbSize", 0.5));
+    setParameterPlain (p::zoneFxEnabled, boolean ("zoneFXEnabled", false));
+
+    static const char* const legacyZoneNames[p::kNumZoneParams] = {
+        "eqLowGain", "eqMidGain", "eqHighGain", "volume", "reverbSend", "delayTimeMs", "delayFeedback", "delayMix"
+    };
+    static const double legacyZoneDefaults[p::kNumZoneParams] = { 0.0, 0.0, 0.0, 0.0, 0.0, 250.0, 0.3, 0.0 };
+
+    for (int z = 0; z < p::kNumZones; ++z)
+    {
+        const juce::String prefix = "zone" + juce::String (z) + "_";
+        for (int s = 0; s < p::kNumZoneParams; ++s)
+            setParameterPlain (p::zoneParamID (z, s), real ((prefix + legacyZoneNames[s]).toRawUTF8(), legacyZoneDefaults[s]));
+
+        auto& zone = zones[(size_t) z];
+        zone.lowNote = xml.getIntAttribute (prefix + "lowNote", zone.lowNote.load());
+        zone.highNote = xml.getIntAttribute (prefix + "highNote", zone.highNote.load());
+        zone.delaySync = xml.getBoolAttribute (prefix + "delaySync", false);
+        zone.delaySyncDiv = xml.getIntAttribute (prefix + "delaySyncDiv", 3);
+    }
+
+    panSide = xml.getBoolAttribute ("panSide", true);
+    autoKeyEnabled = xml.getBoolAttribute ("autoKeyEnabled", true);
+    const double scale = xml.getDoubleAttribute ("uiScale", 1.0);
+    uiScale = std::isfinite (scale) ? (float) scale : 1.0f;
+
+    if (! autoKeyEnabled.load() && xml.hasAttribute ("keyRoot"))
+    {
+        const int root = xml.getIntAttribute ("keyRoot", -1);
+        const int quality = xml.getIntAttribute ("keyQuality", 0);
+        if (root >= 0)
+        {
+            autoKeyEnabled = false;
+            setParameterPlain (p::autoKey, 0.0f);
+            setKey (root, quality);
+        }
+    }
+}

@@ -1,0 +1,464 @@
+// orvex-render: runs the ORVEX processor offline over an audio file (or the built-in demo).
+
+#include "DemoPhrase.h"
+#include "VarelleProcessor.h"
+
+#include <juce_audio_formats/juce_audio_formats.h>
+#include <juce_events/juce_events.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+
+namespace
+{
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 2;
+
+struct Failure
+{
+    juce::String message;
+};
+
+struct Options
+{
+    std::vector<std::pair<juce::String, float>> sets;
+    std::optional<int> latencyMode;
+    std::vector<int> blockPattern { 512 };
+    double demoRate = 44100.0;
+    bool rateGiven = false;
+    bool align = true;
+    bool listParams = false;
+    bool printLatency = false;
+    bool quiet = false;
+    bool help = false;
+    juce::String input, output;
+};
+
+const char* const helpText =
+    "usage: orvex-render [options] [INPUT [OUTPUT]]\n"
+    "\n"
+    "Runs the ORVEX processor over an audio file (WAV, AIFF or FLAC; mono or stereo) and\n"
+    "writes a stereo 32-bit float WAV. Without INPUT it renders the built-in demo phrase to\n"
+    "orvex-demo.wav. Without OUTPUT it writes INPUT's name with \"-orvex.wav\" appended.\n"
+    "\n"
+    "options:\n"
+    "  --set ID=VALUE       set a parameter to a plain value (repeatable; see --list-params)\n"
+    "  --latency-mode M     0 STUDIO (4096), 1 LIVE (1024), 2 MELODY (512)\n"
+    "  --block N            block size given to the processor (default 512)\n"
+    "  --blocks A,B,...     cycle through these block sizes (prepared for the largest)\n"
+    "  --rate HZ            sample rate of the demo phrase (default 44100)\n"
+    "  --no-align           keep the processor's latency at the start of the output\n"
+    "  --list-params        print ID, name, min, max and default of every parameter, then exit\n"
+    "  --print-latency      print the latency after preparation and after the first block, then exit\n"
+    "  --quiet              no progress bar\n"
+    "  --help               this text\n"
+    "\n"
+    "exit status: 0 on success, 2 on bad arguments or unreadable input (no output is written).\n";
+
+int levenshtein (const juce::String& a, const juce::String& b)
+{
+    std::vector<int> prev ((size_t) b.length() + 1), cur ((size_t) b.length() + 1);
+    for (int j = 0; j <= b.length(); ++j)
+        prev[(size_t) j] = j;
+    for (int i = 1; i <= a.length(); ++i)
+    {
+        cur[0] = i;
+        for (int j = 1; j <= b.length(); ++j)
+        {
+            const int cost = a[i - 1] == b[j - 1] ? 0 : 1;
+            cur[(size_t) j] = std::min ({ prev[(size_t) j] + 1, cur[(size_t) j - 1] + 1, prev[(size_t) j - 1] + cost });
+        }
+        std::swap (prev, cur);
+    }
+    return prev[(size_t) b.length()];
+}
+
+juce::String nearestIDs (juce::AudioProcessor& proc, const juce::String& id)
+{
+    std::vector<std::pair<int, juce::String>> scored;
+    for (auto* param : proc.getParameters())
+        if (auto* ranged = dynamic_cast<juce::RangedAudioParameter*> (param))
+        {
+            const auto& candidate = ranged->getParameterID();
+            int score = levenshtein (id.toLowerCase(), candidate);
+            if (candidate.contains (id.toLowerCase()) && id.isNotEmpty())
+                score = juce::jmin (score, 2);
+            scored.emplace_back (score, candidate);
+        }
+    std::stable_sort (scored.begin(), scored.end(), [] (const auto& x, const auto& y) { return x.first < y.first; });
+
+    juce::StringArray names;
+    for (size_t i = 0; i < scored.size() && names.size() < 3; ++i)
+        names.add (scored[i].second);
+    return names.joinIntoString (", ");
+}
+
+bool parseDouble (const juce::String& text, double& value)
+{
+    const auto trimmed = text.trim();
+    if (trimmed.isEmpty())
+        return false;
+    const auto utf8 = trimmed.toStdString();
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtod (utf8.c_str(), &end);
+    return errno == 0 && end != nullptr && *end == '\0' && std::isfinite (value);
+}
+
+bool parseInt (const juce::String& text, int& value, int min, int max)
+{
+    double v = 0.0;
+    if (! parseDouble (text, v) || v != std::floor (v) || v < min || v > max)
+        return false;
+    value = (int) v;
+    return true;
+}
+
+Options parseArguments (const juce::StringArray& args)
+{
+    Options o;
+    juce::StringArray positional;
+
+    for (int i = 0; i < args.size(); ++i)
+    {
+        const auto& a = args[i];
+        auto needValue = [&] () -> juce::String
+        {
+            if (i + 1 >= args.size())
+                throw Failure { "option " + a + " needs a value" };
+            return args[++i];
+        };
+
+        if (a == "--help" || a == "-h")               o.help = true;
+        else if (a == "--quiet" || a == "-q")         o.quiet = true;
+        else if (a == "--no-align")                   o.align = false;
+        else if (a == "--list-params")                o.listParams = true;
+        else if (a == "--print-latency")              o.printLatency = true;
+        else if (a == "--set")
+        {
+            const auto assignment = needValue();
+            const int eq = assignment.indexOfChar ('=');
+            if (eq <= 0)
+                throw Failure { "--set expects ID=VALUE, got '" + assignment + "'" };
+            double v = 0.0;
+            if (! parseDouble (assignment.substring (eq + 1), v))
+                throw Failure { "malformed value in --set " + assignment + " (expected a number)" };
+            o.sets.emplace_back (assignment.substring (0, eq).trim(), (float) v);
+        }
+        else if (a == "--latency-mode")
+        {
+            int m = 0;
+            if (! parseInt (needValue(), m, 0, 2))
+                throw Failure { "--latency-mode expects 0, 1 or 2" };
+            o.latencyMode = m;
+        }
+        else if (a == "--block" || a == "--blocks")
+        {
+            const auto list = juce::StringArray::fromTokens (needValue(), ",", "");
+            o.blockPattern.clear();
+            for (const auto& item : list)
+            {
+                int b = 0;
+                if (! parseInt (item, b, 1, 1 << 16))
+                    throw Failure { a + " expects block sizes from 1 to 65536" };
+                o.blockPattern.push_back (b);
+            }
+            if (o.blockPattern.empty())
+                throw Failure { a + " expects a block size" };
+        }
+        else if (a == "--rate")
+        {
+            double r = 0.0;
+            if (! parseDouble (needValue(), r) || r < 8000.0 || r > 384000.0)
+                throw Failure { "--rate expects a sample rate from 8000 to 384000 Hz" };
+            o.demoRate = r;
+            o.rateGiven = true;
+        }
+        else if (a.startsWith ("-") && a.length() > 1)
+            throw Failure { "unknown option " + a + " (see --help)" };
+        else
+            positional.add (a);
+    }
+
+    if (positional.size() > 2)
+        throw Failure { "too many arguments (expected at most INPUT and OUTPUT)" };
+    if (positional.size() > 0) o.input = positional[0];
+    if (positional.size() > 1) o.output = positional[1];
+    if (o.rateGiven && o.input.isNotEmpty())
+        throw Failure { "--rate applies to the demo phrase only; the input file sets the rate" };
+    return o;
+}
+
+juce::String formatNumber (float v)
+{
+    juce::String s (v, 6);
+    if (s.containsChar ('.'))
+    {
+        while (s.endsWithChar ('0'))
+            s = s.dropLastCharacters (1);
+        if (s.endsWithChar ('.'))
+            s = s.dropLastCharacters (1);
+    }
+    return s;
+}
+
+void listParameters (VarelleProcessor& proc)
+{
+    for (auto* param : proc.getParameters())
+        if (auto* ranged = dynamic_cast<juce::RangedAudioParameter*> (param))
+        {
+            const auto& range = ranged->getNormalisableRange();
+            std::cout << ranged->getParameterID() << '\t' << ranged->getName (128) << '\t'
+                      << formatNumber (range.start) << '\t' << formatNumber (range.end) << '\t'
+                      << formatNumber (ranged->convertFrom0to1 (ranged->getDefaultValue())) << '\n';
+        }
+}
+
+void applySets (VarelleProcessor& proc, const Options& o)
+{
+    for (const auto& [id, value] : o.sets)
+    {
+        if (proc.valueTreeState.getParameter (id) == nullptr)
+            throw Failure { "unknown parameter '" + id + "'; nearest: " + nearestIDs (proc, id) };
+        proc.setParameterPlain (id, value);
+    }
+}
+
+struct ProgressBar
+{
+    bool enabled = false;
+    int lastShown = -1;
+
+    void show (juce::int64 done, juce::int64 total)
+    {
+        if (! enabled || total <= 0)
+            return;
+        const int percent = (int) (100 * done / total);
+        if (percent == lastShown)
+            return;
+        lastShown = percent;
+        const int width = 40, filled = width * percent / 100;
+        std::cerr << "\r[" << std::string ((size_t) filled, '#') << std::string ((size_t) (width - filled), ' ')
+                  << "] " << percent << "%" << std::flush;
+    }
+
+    void finish()
+    {
+        if (enabled && lastShown >= 0)
+            std::cerr << "\n";
+    }
+};
+
+/** Runs the processor over the whole input; returns the stereo output, aligned or raw. */
+juce::AudioBuffer<float> render (VarelleProcessor& proc, const juce::AudioBuffer<float>& input,
+                                 double sampleRate, const Options& o, bool showProgress)
+{
+    const int inChannels = input.getNumChannels();
+    const int length = input.getNumSamples();
+    const int maxBlock = *std::max_element (o.blockPattern.begin(), o.blockPattern.end());
+
+    juce::AudioProcessor::BusesLayout layout;
+    layout.inputBuses.add (inChannels == 1 ? juce::AudioChannelSet::mono() : juce::AudioChannelSet::stereo());
+    layout.outputBuses.add (juce::AudioChannelSet::stereo());
+    if (! proc.setBusesLayout (layout))
+        throw Failure { "the processor refused a " + juce::String (inChannels) + "-channel input" };
+
+    proc.setNonRealtime (true);
+    proc.setRateAndBufferSizeDetails (sampleRate, maxBlock);
+    proc.prepareToPlay (sampleRate, maxBlock);
+
+    juce::AudioBuffer<float> block (2, maxBlock);
+    juce::MidiBuffer midi;
+
+    // The latency that counts is the one in force once processing runs: the first block may
+    // still change it (engine selection), so alignment is decided after that block.
+    int latency = proc.getLatencySamples();
+    bool latencyKnown = ! o.align;
+    juce::int64 needed = length;
+
+    juce::AudioBuffer<float> output (2, length);
+    output.clear();
+    juce::int64 consumed = 0, produced = 0;
+    size_t patternIndex = 0;
+
+    ProgressBar progress { showProgress };
+
+    while (produced < needed + (o.align ? latency : 0))
+    {
+        const int n = o.blockPattern[patternIndex];
+        patternIndex = (patternIndex + 1) % o.blockPattern.size();
+
+        block.clear();
+        for (int ch = 0; ch < inChannels; ++ch)
+        {
+            const int available = (int) juce::jlimit<juce::int64> (0, n, length - consumed);
+            if (available > 0)
+                block.copyFrom (ch, 0, input, ch, (int) consumed, available);
+        }
+        consumed += n;
+
+        juce::AudioBuffer<float> view (block.getArrayOfWritePointers(), 2, 0, n);
+        proc.processBlock (view, midi);
+        midi.clear();
+
+        if (! latencyKnown)
+        {
+            latency = proc.getLatencySamples();
+            latencyKnown = true;
+        }
+
+        // Output sample k of this block is overall sample produced + k; aligned output drops
+        // the first `latency` of them.
+        const juce::int64 offset = o.align ? latency : 0;
+        for (int k = 0; k < n; ++k)
+        {
+            const juce::int64 target = produced + k - offset;
+            if (target < 0 || target >= length)
+                continue;
+            output.setSample (0, (int) target, view.getSample (0, k));
+            output.setSample (1, (int) target, view.getSample (1, k));
+        }
+        produced += n;
+        progress.show (juce::jmin (produced, needed), needed);
+    }
+
+    progress.finish();
+    proc.releaseResources();
+    return output;
+}
+
+juce::AudioBuffer<float> readInput (const juce::File& file, double& sampleRate)
+{
+    if (! file.existsAsFile())
+        throw Failure { "cannot read input '" + file.getFullPathName() + "': no such file" };
+
+    juce::AudioFormatManager formats;
+    formats.registerBasicFormats();
+    std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (file));
+    if (reader == nullptr)
+        throw Failure { "cannot read input '" + file.getFullPathName() + "': not a WAV, AIFF or FLAC file" };
+
+    const int channels = (int) reader->numChannels;
+    if (channels < 1 || channels > 2)
+        throw Failure { "unsupported channel count " + juce::String (channels) + " in '" + file.getFileName() + "' (mono or stereo only)" };
+    if (reader->lengthInSamples > (juce::int64) std::numeric_limits<int>::max() / 2)
+        throw Failure { "input '" + file.getFileName() + "' is too long" };
+    if (reader->sampleRate < 8000.0 || reader->sampleRate > 384000.0)
+        throw Failure { "unsupported sample rate " + juce::String (reader->sampleRate) + " Hz in '" + file.getFileName() + "'" };
+
+    sampleRate = reader->sampleRate;
+    juce::AudioBuffer<float> buffer (channels, (int) reader->lengthInSamples);
+    if (! reader->read (&buffer, 0, (int) reader->lengthInSamples, 0, true, channels > 1))
+        throw Failure { "cannot read input '" + file.getFullPathName() + "': read error" };
+    return buffer;
+}
+
+void writeOutput (const juce::File& file, const juce::AudioBuffer<float>& buffer, double sampleRate)
+{
+    // Written next to the target and moved into place, so a failure leaves nothing behind.
+    juce::TemporaryFile temp (file);
+    {
+        std::unique_ptr<juce::FileOutputStream> stream (temp.getFile().createOutputStream());
+        if (stream == nullptr || stream->failedToOpen())
+            throw Failure { "cannot write output '" + file.getFullPathName() + "'" };
+
+        juce::WavAudioFormat wav;
+        std::unique_ptr<juce::AudioFormatWriter> writer (
+            wav.createWriterFor (stream.get(), sampleRate, (unsigned int) buffer.getNumChannels(), 32, {}, 0));
+        if (writer == nullptr)
+            throw Failure { "cannot write output '" + file.getFullPathName() + "'" };
+        stream.release(); // the writer owns the stream now
+
+        if (! writer->writeFromAudioSampleBuffer (buffer, 0, buffer.getNumSamples()))
+            throw Failure { "cannot write output '" + file.getFullPathName() + "'" };
+    }
+    if (! temp.overwriteTargetFileWithTemporary())
+        throw Failure { "cannot write output '" + file.getFullPathName() + "'" };
+}
+
+int run (const juce::StringArray& args)
+{
+    const Options o = parseArguments (args);
+    if (o.help)
+    {
+        std::cout << helpText;
+        return kExitOk;
+    }
+
+    VarelleProcessor proc;
+
+    if (o.listParams)
+    {
+        listParameters (proc);
+        return kExitOk;
+    }
+
+    applySets (proc, o);
+    if (o.latencyMode)
+        proc.latencyMode = *o.latencyMode;
+
+    if (o.printLatency)
+    {
+        const int block = *std::max_element (o.blockPattern.begin(), o.blockPattern.end());
+        proc.prepareToPlay (o.demoRate, block);
+        std::cout << "latency " << proc.getLatencySamples() << "\n";
+        juce::AudioBuffer<float> silence (2, block);
+        silence.clear();
+        juce::MidiBuffer midi;
+        proc.processBlock (silence, midi);
+        std::cout << "latency " << proc.getLatencySamples() << "\n";
+        return kExitOk;
+    }
+
+    double sampleRate = o.demoRate;
+    juce::AudioBuffer<float> input;
+    juce::File outFile;
+
+    if (o.input.isEmpty())
+    {
+        input = varelle::renderDemoPhrase (sampleRate);
+        outFile = juce::File::getCurrentWorkingDirectory().getChildFile (o.output.isNotEmpty() ? o.output : "orvex-demo.wav");
+    }
+    else
+    {
+        const auto inFile = juce::File::getCurrentWorkingDirectory().getChildFile (o.input);
+        outFile = o.output.isNotEmpty() ? juce::File::getCurrentWorkingDirectory().getChildFile (o.output)
+                                        : inFile.getSiblingFile (inFile.getFileNameWithoutExtension() + "-orvex.wav");
+        if (outFile == inFile || (outFile.exists() && inFile.exists()
+                                  && outFile.getLinkedTarget() == inFile.getLinkedTarget()))
+            throw Failure { "refusing to overwrite the input file '" + inFile.getFullPathName() + "'" };
+        input = readInput (inFile, sampleRate);
+    }
+
+    const bool showProgress = ! o.quiet && input.getNumSamples() > (int) sampleRate;
+    const auto output = render (proc, input, sampleRate, o, showProgress);
+    writeOutput (outFile, output, sampleRate);
+
+    if (! o.quiet)
+        std::cerr << "wrote " << outFile.getFullPathName() << " (" << output.getNumSamples() << " samples, "
+                  << sampleRate << " Hz, stereo)\n";
+    return kExitOk;
+}
+} // namespace
+
+int main (int argc, char* argv[])
+{
+    juce::ScopedJuceInitialiser_GUI juceInit;
+
+    juce::StringArray args;
+    for (int i = 1; i < argc; ++i)
+        args.add (juce::String::fromUTF8 (argv[i]));
+
+    try
+    {
+        return run (args);
+    }
+    catch (const Failure& f)
+    {
+        std::cerr << "orvex-render: " << f.message << "\n";
+        return kExitUsage;
+    }
+}
