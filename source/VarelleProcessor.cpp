@@ -485,17 +485,13 @@ void VarelleProcessor::sumChannels (juce::AudioBuffer<float>& buffer, Routing ro
         float* left = nullptr;
         float* right = nullptr;
 
-        if (c < kNumKeys && zoneStageRuns)
+        if (zoneStageRuns)
         {
-            const int note = c + 21;
-            for (int z = 0; z < p::kNumZones; ++z)
+            const int z = zoneForChannel (c, zoneLow, zoneHigh);
+            if (z >= 0)
             {
-                if (zoneLow[z] <= note && note <= zoneHigh[z])
-                {
-                    left = zoneBuffers[(size_t) z].getWritePointer (0);
-                    right = zoneBuffers[(size_t) z].getWritePointer (1);
-                    break;
-                }
+                left = zoneBuffers[(size_t) z].getWritePointer (0);
+                right = zoneBuffers[(size_t) z].getWritePointer (1);
             }
         }
 
@@ -507,6 +503,19 @@ void VarelleProcessor::sumChannels (juce::AudioBuffer<float>& buffer, Routing ro
 
         addChannel (left, right, c, routing, n);
     }
+}
+
+int VarelleProcessor::zoneForChannel (int channel, const int* lowNotes, const int* highNotes) noexcept
+{
+    // Channel 88 carries no key and always goes to the main output.
+    if (channel < 0 || channel >= kNumKeys)
+        return -1;
+
+    const int note = channel + 21;
+    for (int z = 0; z < varelle::params::kNumZones; ++z)
+        if (lowNotes[z] <= note && note <= highNotes[z])
+            return z;
+    return -1;
 }
 
 void VarelleProcessor::addChannel (float* left, float* right, int c, Routing routing, int n) noexcept

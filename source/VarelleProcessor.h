@@ -79,6 +79,10 @@ public:
     /** FFT order of a latency mode: 1 "LIVE" 1024, 2 "MELODY" 512, anything else "STUDIO" 4096. */
     static int fftOrderForLatencyMode (int mode) noexcept;
 
+    /** The zone (0 .. 2) that takes key channel c when zone effects run: the first whose
+        inclusive note range holds MIDI note c + 21; -1 for the main output. */
+    static int zoneForChannel (int channel, const int* lowNotes, const int* highNotes) noexcept;
+
     int getFFTSize() const noexcept { return stftEngine.getFFTSize(); }
     bool isModelLoaded() const noexcept { return modelLoaded; }
     int getEffectiveEngine() const noexcept { return engineSelect.load(); }
