@@ -11,7 +11,8 @@ BUILD_PKGS=(
   libgl-dev libpng-dev libjpeg-dev zlib1g-dev libflac-dev libvorbis-dev libogg-dev
 )
 TEST_PKGS=(
-  lilv-utils jalv jackd2 xvfb xauth
+  libgtest-dev
+  lilv-utils jalv jackd2 xvfb xauth flac sox
   clang libclang-rt-14-dev
   fluidsynth fluid-soundfont-gm timgm6mb-soundfont
   python3-numpy python3-scipy

@@ -73,6 +73,10 @@ VarelleProcessor::VarelleProcessor()
     for (auto& f : noteMuted) f = false;
     for (auto& f : noteSoloed) f = false;
     for (auto& f : zoneSoloed) f = false;
+
+    // Hosts may ask for the latency before the first preparation; answer with the default
+    // frame's value rather than 0.
+    setLatencySamples (currentLatency());
 }
 
 VarelleProcessor::~VarelleProcessor()

@@ -45,6 +45,7 @@ const char* const helpText =
     "orvex-demo.wav. Without OUTPUT it writes INPUT's name with \"-orvex.wav\" appended.\n"
     "\n"
     "options:\n"
+    "  -o, --output FILE    where to write the result (also names the demo's output)\n"
     "  --set ID=VALUE       set a parameter to a plain value (repeatable; see --list-params)\n"
     "  --latency-mode M     0 STUDIO (4096), 1 LIVE (1024), 2 MELODY (512)\n"
     "  --block N            block size given to the processor (default 512)\n"
@@ -148,6 +149,8 @@ Options parseArguments (const juce::StringArray& args)
                 throw Failure { "malformed value in --set " + assignment + " (expected a number)" };
             o.sets.emplace_back (assignment.substring (0, eq).trim(), (float) v);
         }
+        else if (a == "--output" || a == "-o")
+            o.output = needValue();
         else if (a == "--latency-mode")
         {
             int m = 0;
@@ -186,7 +189,12 @@ Options parseArguments (const juce::StringArray& args)
     if (positional.size() > 2)
         throw Failure { "too many arguments (expected at most INPUT and OUTPUT)" };
     if (positional.size() > 0) o.input = positional[0];
-    if (positional.size() > 1) o.output = positional[1];
+    if (positional.size() > 1)
+    {
+        if (o.output.isNotEmpty())
+            throw Failure { "OUTPUT given twice (positional and --output)" };
+        o.output = positional[1];
+    }
     if (o.rateGiven && o.input.isNotEmpty())
         throw Failure { "--rate applies to the demo phrase only; the input file sets the rate" };
     return o;
