@@ -150,6 +150,7 @@ void VarelleProcessor::prepareToPlay (double sampleRate, int maximumBlockSize)
         stftEngine.reserve (fftOrderForLatencyMode (mode), n);
     stftEngine.prepare (fftOrderForLatencyMode (latencyMode.load()), n);
 
+    noteSeparator.prepare (preparedSampleRate, stftEngine.getFFTSize());
     installFrameCallbacks();
 
     channelStorage.reserve ((size_t) (2 * kNumChannels * n));
@@ -179,21 +180,27 @@ void VarelleProcessor::prepareToPlay (double sampleRate, int maximumBlockSize)
 
 void VarelleProcessor::installFrameCallbacks()
 {
-    // Until per-key separation runs, the stereo form passes both sides through channel 0,
-    // matching the mono engine's own fallback.
-    stftEngine.frameCallback = nullptr;
-    stftEngine.stereoFrameCallback = [] (const float* l, const float* r, int numBins,
-                                         float* outL, float* outR, varelle::ChannelMask& mask)
+    // The separator writes the whole spectrum of every channel it flags.
+    stftEngine.callbacksFillFlaggedSpectra = true;
+    stftEngine.frameCallback = [this] (const float* spectrum, int numBins, float* out, varelle::ChannelMask& mask)
     {
-        std::memcpy (outL, l, sizeof (float) * (size_t) (2 * numBins));
-        std::memcpy (outR, r, sizeof (float) * (size_t) (2 * numBins));
-        mask.set (0);
+        noteSeparator.processFrame (spectrum, numBins, out, mask);
+        if (analysisObserver)
+            analysisObserver (noteSeparator.currentFrame, stftEngine.getFrameCount(), noteSeparator.getLastEngineUsed());
+    };
+    stftEngine.stereoFrameCallback = [this] (const float* l, const float* r, int numBins,
+                                             float* outL, float* outR, varelle::ChannelMask& mask)
+    {
+        noteSeparator.processStereoFrame (l, r, numBins, outL, outR, mask);
+        if (analysisObserver)
+            analysisObserver (noteSeparator.currentFrame, stftEngine.getFrameCount(), noteSeparator.getLastEngineUsed());
     };
 }
 
 void VarelleProcessor::releaseResources()
 {
     stftEngine.reset();
+    noteSeparator.reset();
 }
 
 //==============================================================================
@@ -258,6 +265,9 @@ void VarelleProcessor::processPiece (juce::AudioBuffer<float>& buffer, int numIn
                           : (snapshot.stereoMode.load (std::memory_order_relaxed) == 1 ? Routing::dual : Routing::midSide);
     runAnalysis (buffer, routing, n);
 
+    if (latencyMode.load (std::memory_order_relaxed) == 2)
+        chooseMelodyNote();
+
     buffer.clear();
 
     const bool zoneStageRuns = numOutputChannels >= 2 && zoneFxEnabled.load (std::memory_order_relaxed);
@@ -289,9 +299,9 @@ void VarelleProcessor::updateDetectionEngine()
     if (modelLoaded && (choice == p::engineAuto || choice == p::engineNeural))
         effective = choice;
 
-    if (effective != engineSelect.load (std::memory_order_relaxed))
+    if (effective != noteSeparator.engineSelect.load (std::memory_order_relaxed))
     {
-        engineSelect = effective;
+        noteSeparator.engineSelect = effective;
         reportLatency (true);
     }
 }
@@ -300,7 +310,10 @@ void VarelleProcessor::applyDetectionPreset()
 {
     const int preset = detectionPresetParam != nullptr ? (int) detectionPresetParam->convertFrom0to1 (detectionPresetParam->getValue()) : 0;
     if (preset != appliedDetectionPreset)
+    {
+        noteSeparator.applyDetectionPreset (varelle::detectionPreset (preset));
         appliedDetectionPreset = preset;
+    }
 }
 
 void VarelleProcessor::takeParameterSnapshot()
@@ -375,6 +388,26 @@ void VarelleProcessor::handleTransport (int numSamples)
 void VarelleProcessor::resetAnalysisHistory()
 {
     stftEngine.reset();
+    noteSeparator.reset();
+}
+
+void VarelleProcessor::chooseMelodyNote()
+{
+    // MELODY mode follows one key: the highest, the lowest or the most confident one.
+    const auto& frame = noteSeparator.currentFrame;
+    const int selection = melodySelection.load (std::memory_order_relaxed);
+    int chosen = -1;
+    for (int key = 0; key < kNumKeys; ++key)
+    {
+        if (! frame.notes[key].active)
+            continue;
+        if (chosen < 0 || selection == 0
+            || (selection == 2 && frame.notes[key].confidence > frame.notes[chosen].confidence))
+            chosen = key;
+        if (selection == 1)
+            break;
+    }
+    melodyNote.store (chosen, std::memory_order_relaxed);
 }
 
 void VarelleProcessor::writeBypassLines (const juce::AudioBuffer<float>& buffer, int numInputChannels, int numSamples) noexcept
@@ -575,8 +608,9 @@ void VarelleProcessor::runZoneStage (juce::AudioBuffer<float>& buffer, int n)
 
 void VarelleProcessor::setKey (int root, int quality)
 {
-    keyRoot.store (root);
-    keyQuality.store (quality);
+    chordDetector.keyRoot.store (root);
+    chordDetector.keyQuality.store (quality);
+    noteSeparator.setKey (root, quality);
 }
 
 //==============================================================================

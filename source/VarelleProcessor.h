@@ -3,11 +3,14 @@
 #include <juce_audio_processors/juce_audio_processors.h>
 #include <juce_audio_basics/juce_audio_basics.h>
 
+#include "ChordDetector.h"
+#include "NoteSeparator.h"
 #include "STFTEngine.h"
 #include "VarelleParameters.h"
 #include "ZoneParams.h"
 
 #include <array>
+#include <functional>
 #include <atomic>
 #include <vector>
 
@@ -85,7 +88,7 @@ public:
 
     int getFFTSize() const noexcept { return stftEngine.getFFTSize(); }
     bool isModelLoaded() const noexcept { return modelLoaded; }
-    int getEffectiveEngine() const noexcept { return engineSelect.load(); }
+    int getEffectiveEngine() const noexcept { return noteSeparator.engineSelect.load(); }
 
     //==============================================================================
     juce::AudioProcessorValueTreeState valueTreeState;
@@ -105,9 +108,18 @@ public:
     std::array<varelle::ZoneParams, varelle::params::kNumZones> zones;
     std::atomic<float> hostBpm { 120.0f };
 
-    // The current key pair, as the editor displays it and the state saves it.
-    std::atomic<int> keyRoot { -1 };
-    std::atomic<int> keyQuality { 0 };
+    // Per-frame analysis and key masks; holds the current frame's notes, the detection engine
+    // in effect and the tracker's key.
+    varelle::NoteSeparator noteSeparator;
+
+    // Names the held chord for the note-aware features; its key pair is the current key that
+    // the editor displays and the state saves.
+    varelle::ChordDetector chordDetector;
+
+    /** Offline tools (reports) may watch every analysis frame: called on the audio thread
+        after each frame's analysis with the frame's index since the last reset. Leave empty in
+        real-time use. */
+    std::function<void (const varelle::SeparationFrame&, int frameIndex, int engine)> analysisObserver;
 
     // Per-block copies of the pan and stereo parameters.
     struct ParameterSnapshot
@@ -124,8 +136,6 @@ public:
     };
     ParameterSnapshot snapshot;
 
-    // The detection engine in effect: 0 automatic, 1 classical, 2 neural.
-    std::atomic<int> engineSelect { 1 };
     int appliedDetectionPreset = 0;
 
     juce::MemoryBlock abSlots[2];
@@ -174,6 +184,7 @@ private:
     void sumChannels (juce::AudioBuffer<float>& buffer, Routing routing, bool zoneStageRuns, int numSamples);
     void addChannel (float* left, float* right, int channel, Routing routing, int numSamples) noexcept;
     void runZoneStage (juce::AudioBuffer<float>& buffer, int numSamples);
+    void chooseMelodyNote();
     void writeBypassLines (const juce::AudioBuffer<float>& buffer, int numInputChannels, int numSamples) noexcept;
     void installFrameCallbacks();
     void reportLatency (bool notifyHost);

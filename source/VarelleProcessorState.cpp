@@ -30,8 +30,8 @@ void VarelleProcessor::getStateInformation (juce::MemoryBlock& destData)
     xml.setAttribute ("_uiScale", (double) uiScale.load());
     xml.setAttribute ("_panSide", panSide.load() ? 1 : 0);
     xml.setAttribute ("_autoKeyEnabled", autoKeyEnabled.load() ? 1 : 0);
-    xml.setAttribute ("_keyRoot", keyRoot.load());
-    xml.setAttribute ("_keyQuality", keyQuality.load());
+    xml.setAttribute ("_keyRoot", chordDetector.keyRoot.load());
+    xml.setAttribute ("_keyQuality", chordDetector.keyQuality.load());
     for (int z = 0; z < p::kNumZones; ++z)
     {
         const auto& zone = zones[(size_t) z];

@@ -106,8 +106,8 @@ TEST (State, RoundTripReproducesEverySetting)
     EXPECT_EQ (target.uiScale.load(), 1.25f);
     EXPECT_FALSE (target.panSide.load());
     EXPECT_FALSE (target.autoKeyEnabled.load());
-    EXPECT_EQ (target.keyRoot.load(), 9);
-    EXPECT_EQ (target.keyQuality.load(), 1);
+    EXPECT_EQ (target.chordDetector.keyRoot.load(), 9);
+    EXPECT_EQ (target.chordDetector.keyQuality.load(), 1);
     for (int z = 0; z < 3; ++z)
     {
         EXPECT_EQ (target.zones[(size_t) z].lowNote.load(), 30 + z);
@@ -179,21 +179,21 @@ TEST (State, CurrentFormAttributeRules)
         restore (proc, wrap ("<Parameters _autoKeyEnabled=\"0\" _keyRoot=\"4\" _keyQuality=\"1\"/>"));
         EXPECT_FALSE (proc.autoKeyEnabled.load());
         EXPECT_EQ (plain (proc, "auto_key"), 0.0f);
-        EXPECT_EQ (proc.keyRoot.load(), 4);
-        EXPECT_EQ (proc.keyQuality.load(), 1);
+        EXPECT_EQ (proc.chordDetector.keyRoot.load(), 4);
+        EXPECT_EQ (proc.chordDetector.keyQuality.load(), 1);
     }
     {
         VarelleProcessor proc;
         proc.setKey (2, 0);
         restore (proc, wrap ("<Parameters _autoKeyEnabled=\"0\" _keyRoot=\"-1\" _keyQuality=\"1\"/>"));
         EXPECT_FALSE (proc.autoKeyEnabled.load());
-        EXPECT_EQ (proc.keyRoot.load(), 2);
+        EXPECT_EQ (proc.chordDetector.keyRoot.load(), 2);
     }
     {
         VarelleProcessor proc;
         restore (proc, wrap ("<Parameters _autoKeyEnabled=\"yes\" _keyRoot=\"4\" _keyQuality=\"1\"/>"));
         EXPECT_TRUE (proc.autoKeyEnabled.load());
-        EXPECT_EQ (proc.keyRoot.load(), -1);
+        EXPECT_EQ (proc.chordDetector.keyRoot.load(), -1);
     }
     {
         // Zone 0 without "lowNote" keeps everything; zone 1 with it but without a division gets 3.
@@ -242,8 +242,8 @@ TEST (State, LegacyImport)
     EXPECT_EQ (proc.zones[1].delaySyncDiv.load(), 3);
     EXPECT_FALSE (proc.autoKeyEnabled.load());
     EXPECT_EQ (plain (proc, "auto_key"), 0.0f);
-    EXPECT_EQ (proc.keyRoot.load(), 7);
-    EXPECT_EQ (proc.keyQuality.load(), 0);
+    EXPECT_EQ (proc.chordDetector.keyRoot.load(), 7);
+    EXPECT_EQ (proc.chordDetector.keyQuality.load(), 0);
     EXPECT_EQ (proc.latencyMode.load(), 2);
     EXPECT_TRUE (proc.latencyChangePending.load());
 }

@@ -31,6 +31,11 @@ def write_pcm16(path, frames, channels, rate=44100):
         w.writeframes((np.asarray(frames) * 20000).astype("<i2").tobytes())
 
 
+def same_audio(a, b):
+    # Separate runs may pick different (equally fast) FFT algorithms: equal to rounding.
+    return a.shape == b.shape and np.abs(a.astype(np.float64) - b).max() < 2e-5
+
+
 def noise(n, seed, channels=1):
     rng = np.random.default_rng(seed)
     shape = (n,) if channels == 1 else (n, channels)
@@ -119,7 +124,7 @@ class RenderCli(unittest.TestCase):
         write_float_wav(self.path("in.wav"), noise(20000, 3, channels=2))
         self.assertEqual(run("--quiet", "--block", "512", "in.wav", "a.wav", cwd=self.dir).returncode, 0)
         self.assertEqual(run("--quiet", "--blocks", "1,64,700,512", "in.wav", "b.wav", cwd=self.dir).returncode, 0)
-        self.assertTrue(np.array_equal(self.read("a.wav")[1], self.read("b.wav")[1]))
+        self.assertTrue(same_audio(self.read("a.wav")[1], self.read("b.wav")[1]))
 
     def test_set_and_default_output_name(self):
         write_float_wav(self.path("take.wav"), noise(5000, 4))
@@ -137,13 +142,13 @@ class RenderCli(unittest.TestCase):
             subprocess.run(["flac", "-s", "-f", "-o", self.path("in.flac"), self.path("pcm.wav")], check=True)
             r = run("--quiet", "in.flac", "flac-out.wav", cwd=self.dir)
             self.assertEqual(r.returncode, 0, r.stderr)
-            self.assertTrue(np.array_equal(self.read("flac-out.wav")[1], self.read("pcm-out.wav")[1]))
+            self.assertTrue(same_audio(self.read("flac-out.wav")[1], self.read("pcm-out.wav")[1]))
 
         if shutil.which("sox"):
             subprocess.run(["sox", self.path("pcm.wav"), self.path("in.aiff")], check=True)
             r = run("--quiet", "in.aiff", "aiff-out.wav", cwd=self.dir)
             self.assertEqual(r.returncode, 0, r.stderr)
-            self.assertTrue(np.array_equal(self.read("aiff-out.wav")[1], self.read("pcm-out.wav")[1]))
+            self.assertTrue(same_audio(self.read("aiff-out.wav")[1], self.read("pcm-out.wav")[1]))
 
     def test_print_latency(self):
         for mode, expected in ((0, 4096), (1, 1024), (2, 512)):

@@ -34,9 +34,10 @@ using AlignedFloats = std::vector<float, AlignedAllocator<float>>;
     The forward transform is unscaled; the inverse is normalised by 1 / N, so that
     inverse (forward (x)) == x.
 
-    Plans are made in the constructor (never on the audio thread) and work in place on any
-    64-byte aligned buffer of at least N + 2 floats. Executing a plan is thread-safe;
-    creating and destroying plans is serialised internally because FFTW's planner is not. */
+    Plans are made in the constructor (never on the audio thread), measured for speed, and
+    work on any 64-byte aligned buffers of at least N + 2 floats. Executing a plan is
+    thread-safe; creating and destroying plans is serialised internally because FFTW's planner
+    is not. */
 class RealFFT
 {
 public:
@@ -55,11 +56,16 @@ public:
     /** In place: data holds N + 2 floats of spectrum on entry and N real samples on exit. */
     void inverse (float* data) const noexcept;
 
+    /** Out of place and without the 1 / N scaling: N real samples from N + 2 floats of
+        spectrum, which are overwritten. For callers that fold the scale into a window. */
+    void inverseUnscaled (float* spectrum, float* output) const noexcept;
+
 private:
     int order = 0, size = 1;
     float scale = 1.0f;
     void* forwardPlan = nullptr;
     void* inversePlan = nullptr;
+    void* inverseOutOfPlacePlan = nullptr;
 };
 
 } // namespace varelle

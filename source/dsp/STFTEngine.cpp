@@ -15,6 +15,7 @@ void STFTEngine::Side::size (int n, int accLength)
     frame.assign ((size_t) (2 * n), 0.0f);
     spectra.assign ((size_t) kNumChannels * (size_t) (n + 2), 0.0f);
     scratch.assign ((size_t) (2 * n), 0.0f);
+    synthesis.assign ((size_t) (2 * n), 0.0f);
 }
 
 void STFTEngine::Side::clear() noexcept
@@ -47,6 +48,7 @@ void STFTEngine::reserve (int order, int maxBlockSize)
         side->frame.reserve (2 * n);
         side->spectra.reserve ((size_t) kNumChannels * (n + 2));
         side->scratch.reserve (2 * n);
+        side->synthesis.reserve (2 * n);
     }
     window.reserve (n);
     synthesisWindow.reserve (n);
@@ -69,7 +71,8 @@ void STFTEngine::prepare (int order, int maxBlockSize)
     {
         // Periodic Hann: divides by N, so four frames at a hop of N / 4 overlap to a constant.
         window[(size_t) i] = (float) (0.5 * (1.0 - std::cos (2.0 * M_PI * (double) i / (double) fftSize)));
-        synthesisWindow[(size_t) i] = window[(size_t) i] * kOverlapAddGain;
+        // The inverse transform runs unscaled; its 1 / N joins the window and the gain.
+        synthesisWindow[(size_t) i] = window[(size_t) i] * kOverlapAddGain / (float) fftSize;
     }
 
     // Both sides are sized here, so the first stereo block needs no allocation.
@@ -177,31 +180,35 @@ void STFTEngine::analyse (Side& side) noexcept
     std::fill (side.frame.begin() + fftSize, side.frame.end(), 0.0f);
     fft->forward (frame);
 
-    std::fill (side.spectra.begin(), side.spectra.end(), 0.0f);
+    if (! callbacksFillFlaggedSpectra)
+        std::fill (side.spectra.begin(), side.spectra.end(), 0.0f);
 }
 
 void STFTEngine::synthesise (Side& side, const ChannelMask& mask) noexcept
 {
     const int spectrumSize = fftSize + 2;
     float* scratch = side.scratch.data();
+    float* samples = side.synthesis.data();
 
     for (int c = 0; c < kNumChannels; ++c)
     {
         if (! mask.test (c))
             continue;
 
+        // Channel spectra sit at a stride that breaks SIMD alignment; an aligned copy lets
+        // the fastest plan run.
         std::memcpy (scratch, side.spectra.data() + (size_t) c * (size_t) spectrumSize, sizeof (float) * (size_t) spectrumSize);
-        std::fill (side.scratch.begin() + spectrumSize, side.scratch.end(), 0.0f);
-        fft->inverse (scratch);
+        fft->inverseUnscaled (scratch, samples);
 
         float* acc = side.accumulators.data() + (size_t) c * (size_t) accumulatorLength;
         const int first = std::min (fftSize, accumulatorLength - outputWritePos);
 
         float* dst = acc + outputWritePos;
+        const float* win = synthesisWindow.data();
         for (int k = 0; k < first; ++k)
-            dst[k] += scratch[k] * synthesisWindow[(size_t) k];
+            dst[k] += samples[k] * win[k];
         for (int k = first; k < fftSize; ++k)
-            acc[k - first] += scratch[k] * synthesisWindow[(size_t) k];
+            acc[k - first] += samples[k] * win[k];
     }
 }
 

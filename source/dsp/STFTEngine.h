@@ -61,6 +61,11 @@ public:
     MonoFrameCallback frameCallback;
     StereoFrameCallback stereoFrameCallback;
 
+    /** Set by an owner whose callbacks write every flagged spectrum in full: the engine then
+        skips clearing all 101 spectra before each frame, which is a large share of the memory
+        traffic of a frame. Unflagged spectra are never read either way. */
+    bool callbacksFillFlaggedSpectra = false;
+
     int getFFTOrder() const noexcept { return fftOrder; }
     int getFFTSize() const noexcept { return fftSize; }
     int getHopSize() const noexcept { return hopSize; }
@@ -72,7 +77,7 @@ public:
 private:
     struct Side
     {
-        AlignedFloats ring, accumulators, frame, spectra, scratch;
+        AlignedFloats ring, accumulators, frame, spectra, scratch, synthesis;
         void size (int n, int accumulatorLength);
         void clear() noexcept;
     };

@@ -34,7 +34,15 @@ struct Options
     bool printLatency = false;
     bool quiet = false;
     bool help = false;
-    juce::String input, output;
+    juce::String input, output, report;
+};
+
+/** What the analysis saw in one frame, for --report. */
+struct ReportFrame
+{
+    int index;
+    int engine;
+    std::vector<int> notes;
 };
 
 const char* const helpText =
@@ -54,6 +62,7 @@ const char* const helpText =
     "  --no-align           keep the processor's latency at the start of the output\n"
     "  --list-params        print ID, name, min, max and default of every parameter, then exit\n"
     "  --print-latency      print the latency after preparation and after the first block, then exit\n"
+    "  --report FILE.json   write the analysis as the processor saw it (see README)\n"
     "  --quiet              no progress bar\n"
     "  --help               this text\n"
     "\n"
@@ -149,6 +158,8 @@ Options parseArguments (const juce::StringArray& args)
                 throw Failure { "malformed value in --set " + assignment + " (expected a number)" };
             o.sets.emplace_back (assignment.substring (0, eq).trim(), (float) v);
         }
+        else if (a == "--report")
+            o.report = needValue();
         else if (a == "--output" || a == "-o")
             o.output = needValue();
         else if (a == "--latency-mode")
@@ -364,6 +375,35 @@ juce::AudioBuffer<float> readInput (const juce::File& file, double& sampleRate)
     return buffer;
 }
 
+void writeReport (const juce::File& file, const std::vector<ReportFrame>& frames, double sampleRate,
+                  int fftSize, int latency)
+{
+    const int hop = fftSize / 4;
+    juce::String json;
+    json << "{\"sampleRate\": " << sampleRate << ", \"fftSize\": " << fftSize << ", \"hop\": " << hop
+         << ", \"latency\": " << latency << ", \"frames\": [";
+    bool first = true;
+    for (const auto& f : frames)
+    {
+        // The notes describe the window whose centre lies N / 2 after its first sample; the
+        // network decides for the window five hops older than the newest.
+        const int describedFrame = f.engine == 2 ? f.index - VarelleProcessor::kNeuralLookaheadHops : f.index;
+        if (describedFrame < 0)
+            continue;
+        const double t = ((double) describedFrame * hop + fftSize / 2) / sampleRate;
+        json << (first ? "\n" : ",\n") << "  {\"t\": " << juce::String (t, 6) << ", \"notes\": [";
+        for (size_t i = 0; i < f.notes.size(); ++i)
+            json << (i ? ", " : "") << f.notes[i];
+        json << "], \"engine\": " << f.engine << "}";
+        first = false;
+    }
+    json << "\n]}\n";
+
+    juce::TemporaryFile temp (file);
+    if (! temp.getFile().replaceWithText (json, false, false, "\n") || ! temp.overwriteTargetFileWithTemporary())
+        throw Failure { "cannot write report '" + file.getFullPathName() + "'" };
+}
+
 void writeOutput (const juce::File& file, const juce::AudioBuffer<float>& buffer, double sampleRate)
 {
     // Written next to the target and moved into place, so a failure leaves nothing behind.
@@ -441,9 +481,35 @@ int run (const juce::StringArray& args)
         input = readInput (inFile, sampleRate);
     }
 
+    std::vector<ReportFrame> frames;
+    if (o.report.isNotEmpty())
+    {
+        frames.reserve ((size_t) (input.getNumSamples() / 128 + 64));
+        proc.analysisObserver = [&frames] (const varelle::SeparationFrame& frame, int index, int engine)
+        {
+            ReportFrame f { index, engine, {} };
+            for (const auto& slot : frame.notes)
+                if (slot.active)
+                    f.notes.push_back (slot.midiNote);
+            frames.push_back (std::move (f));
+        };
+    }
+
     const bool showProgress = ! o.quiet && input.getNumSamples() > (int) sampleRate;
     const auto output = render (proc, input, sampleRate, o, showProgress);
     writeOutput (outFile, output, sampleRate);
+
+    if (o.report.isNotEmpty())
+    {
+        // Frames of the zero padding that aligns the output describe no input.
+        const int fftSize = proc.getFFTSize();
+        const int hop = fftSize / 4;
+        frames.erase (std::remove_if (frames.begin(), frames.end(), [&] (const ReportFrame& f)
+                      { return (double) f.index * hop + fftSize / 2 >= input.getNumSamples() + (f.engine == 2 ? 5 * hop : 0); }),
+                      frames.end());
+        writeReport (juce::File::getCurrentWorkingDirectory().getChildFile (o.report), frames, sampleRate,
+                     fftSize, proc.getLatencySamples());
+    }
 
     if (! o.quiet)
         std::cerr << "wrote " << outFile.getFullPathName() << " (" << output.getNumSamples() << " samples, "

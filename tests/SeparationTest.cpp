@@ -1,0 +1,82 @@
+#include "DemoPhrase.h"
+#include "ProcessorHarness.h"
+
+#include <gtest/gtest.h>
+
+using namespace orvex::test;
+
+namespace
+{
+/** Guitar chords and a melody from the plucked-string synth, mono. */
+std::vector<float> guitarPhrase (double rate)
+{
+    const auto buffer = varelle::renderDemoPhrase (rate);
+    return std::vector<float> (buffer.getReadPointer (0), buffer.getReadPointer (0) + buffer.getNumSamples());
+}
+
+double dB (double ratio) { return 20.0 * std::log10 (std::max (ratio, 1e-20)); }
+
+/** Largest error relative to the input peak, in dB, from sample `from` on. */
+double residualDb (const std::vector<float>& out, const std::vector<float>& in, int delay, int from)
+{
+    return dB (maxError (out, in, delay, from) / peak (in));
+}
+} // namespace
+
+// With panning and zone effects off, the key channels add up to the input: the output is the
+// input one frame later, to below -90 dB, in every latency mode and routing form.
+TEST (Separation, KeyChannelsSumBackToTheInput)
+{
+    const auto left = guitarPhrase (44100.0);
+    std::vector<float> right (left.size());
+    for (size_t i = 0; i < right.size(); ++i)
+        right[i] = 0.8f * left[(i + 331) % left.size()];   // a different but related right side
+
+    for (int mode : { 0, 1, 2 })
+        for (int routing : { 0, 1, 2 })   // mono, M/S, Dual
+        {
+            VarelleProcessor proc;
+            proc.latencyMode = mode;
+            proc.setParameterPlain ("pan_enabled", 0.0f);
+            proc.setParameterPlain ("stereo_mode", routing == 1 ? 0.0f : 1.0f);
+            prepare (proc, routing == 0 ? 1 : 2, 512);
+            const int n = 1 << VarelleProcessor::fftOrderForLatencyMode (mode);
+
+            const auto out = process (proc, left, routing == 0 ? nullptr : &right, { 512 });
+            const int settled = 2 * n;
+
+            SCOPED_TRACE ("latency mode " + std::to_string (mode) + ", routing " + std::to_string (routing));
+            if (routing == 1)
+            {
+                std::vector<float> mid (left.size());
+                for (size_t i = 0; i < mid.size(); ++i)
+                    mid[i] = 0.5f * (left[i] + right[i]);
+                EXPECT_LT (residualDb (out.left, mid, n, settled), -90.0);
+            }
+            else
+            {
+                EXPECT_LT (residualDb (out.left, left, n, settled), -90.0);
+                EXPECT_LT (residualDb (out.right, routing == 0 ? left : right, n, settled), -90.0);
+            }
+        }
+}
+
+// The notes of the phrase are found: during the first chord (E minor, open voicing) the frame
+// holds several of its notes.
+TEST (Separation, FindsTheNotesOfAChord)
+{
+    const auto phrase = guitarPhrase (44100.0);
+    VarelleProcessor proc;
+    prepare (proc, 1, 512);
+    int bestMatches = 0;
+    process (proc, phrase, nullptr, { 512 }, [&] (int, int pos)
+    {
+        if (pos < 44100 * 3 / 10 || pos > 44100 * 11 / 10)
+            return;
+        int matches = 0;
+        for (int m : { 40, 47, 52, 55, 59, 64 })
+            matches += proc.noteSeparator.currentFrame.isActive (m - 21) ? 1 : 0;
+        bestMatches = std::max (bestMatches, matches);
+    });
+    EXPECT_GE (bestMatches, 3);
+}
