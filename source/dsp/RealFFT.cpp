@@ -33,14 +33,18 @@ RealFFT::RealFFT (int fftOrder)
 {
     // Plans are made on scratch arrays with the same alignment as the callers' buffers; the
     // new-array execute functions then apply them to any such buffer.
-    // Measured plans are about twice as fast as estimated ones for the inverse transforms that
-    // dominate resynthesis; FFTW keeps what it learned, so later plans of a size come quickly.
+    // A measured plan is about twice as fast as an estimated one for the inverse transforms
+    // that dominate resynthesis; FFTW keeps what it learned, so later plans of a size come
+    // quickly. Measured plans may differ between processes, so results agree to rounding.
     AlignedFloats scratch ((size_t) size + 2), output ((size_t) size + 2);
     auto* complexData = reinterpret_cast<fftwf_complex*> (scratch.data());
 
+    // Only the out-of-place inverse runs often enough to be worth measuring (dozens of times
+    // per frame); the time limit bounds how long a plug-in's first preparation can take.
     std::lock_guard<std::mutex> lock (plannerMutex());
-    forwardPlan = fftwf_plan_dft_r2c_1d (size, scratch.data(), complexData, FFTW_MEASURE);
-    inversePlan = fftwf_plan_dft_c2r_1d (size, complexData, scratch.data(), FFTW_MEASURE);
+    fftwf_set_timelimit (0.2);
+    forwardPlan = fftwf_plan_dft_r2c_1d (size, scratch.data(), complexData, FFTW_ESTIMATE);
+    inversePlan = fftwf_plan_dft_c2r_1d (size, complexData, scratch.data(), FFTW_ESTIMATE);
     inverseOutOfPlacePlan = fftwf_plan_dft_c2r_1d (size, complexData, output.data(), FFTW_MEASURE);
 }
 

@@ -7,16 +7,22 @@ bundles=$1
 uri=$2
 
 work=$(mktemp -d /tmp/orvex-jalv-XXXXXX)
-export JACK_DEFAULT_SERVER="orvex-test-$$"
+# One fixed server name: JACK keeps a small registry of servers, and names that change with
+# every run would fill it up whenever a run ends abnormally.
+export JACK_DEFAULT_SERVER="orvex-test"
 export LV2_PATH="$bundles"
 export HOME="$work"   # no user state, no installed copies
 
 pids=()
 cleanup() {
   exec 3>&-
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  sleep 0.3
-  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
+  # Clients first, the server last, each given time to leave cleanly.
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    p=${pids[$i]}
+    kill "$p" 2>/dev/null || continue
+    for _ in $(seq 30); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$p" 2>/dev/null
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
