@@ -74,6 +74,9 @@ VarelleProcessor::VarelleProcessor()
     for (auto& f : noteSoloed) f = false;
     for (auto& f : zoneSoloed) f = false;
 
+    reverb.setParameters (juce::Reverb::Parameters());
+    reverb.setSampleRate (44100.0);
+
     // Hosts may ask for the latency before the first preparation; answer with the default
     // frame's value rather than 0.
     setLatencySamples (currentLatency());
@@ -164,9 +167,16 @@ void VarelleProcessor::prepareToPlay (double sampleRate, int maximumBlockSize)
     midScratch.assign ((size_t) n, 0.0f);
     sideScratch.assign ((size_t) n, 0.0f);
 
+    keyTracker.reset();
+
+    for (auto& fx : zoneFx)
+        fx.prepare (preparedSampleRate, n);
     for (auto& zb : zoneBuffers)
         zb.setSize (2, n, false, true, true);
     reverbSendBuffer.setSize (2, n, false, true, true);
+    reverb.setSampleRate (preparedSampleRate);
+
+    outputStage.prepare (preparedSampleRate, stftEngine.getFFTSize(), n);
 
     // The bypass lines hold the largest latency any mode and engine can report.
     for (auto& line : bypassLines)
@@ -201,6 +211,10 @@ void VarelleProcessor::releaseResources()
 {
     stftEngine.reset();
     noteSeparator.reset();
+    keyTracker.reset();
+    for (auto& fx : zoneFx)
+        fx.reset();
+    reverb.reset();
 }
 
 //==============================================================================
@@ -237,6 +251,7 @@ void VarelleProcessor::processPiece (juce::AudioBuffer<float>& buffer, int numIn
 {
     const int n = buffer.getNumSamples();
     const int numOutputChannels = juce::jmin (getTotalNumOutputChannels(), buffer.getNumChannels());
+    const auto relaxed = std::memory_order_relaxed;
 
     updateDetectionEngine();
     applyDetectionPreset();
@@ -251,6 +266,7 @@ void VarelleProcessor::processPiece (juce::AudioBuffer<float>& buffer, int numIn
     handleTransport (n);
 
     writeBypassLines (buffer, numInputChannels, n);
+    outputStage.writeDry (buffer.getReadPointer (0), buffer.getReadPointer (numInputChannels >= 2 ? 1 : 0), n);
 
     {
         const float* in = buffer.getReadPointer (0);
@@ -262,34 +278,92 @@ void VarelleProcessor::processPiece (juce::AudioBuffer<float>& buffer, int numIn
     }
 
     const Routing routing = numInputChannels < 2 ? Routing::mono
-                          : (snapshot.stereoMode.load (std::memory_order_relaxed) == 1 ? Routing::dual : Routing::midSide);
+                          : (snapshot.stereoMode.load (relaxed) == 1 ? Routing::dual : Routing::midSide);
     runAnalysis (buffer, routing, n);
 
-    if (latencyMode.load (std::memory_order_relaxed) == 2)
+    trackChordAndKey (n);
+
+    if (latencyMode.load (relaxed) == 2)
         chooseMelodyNote();
 
     buffer.clear();
 
-    const bool zoneStageRuns = numOutputChannels >= 2 && zoneFxEnabled.load (std::memory_order_relaxed);
+    const bool stereoOut = numOutputChannels >= 2;
+    const bool panning = stereoOut && snapshot.panEnabled.load (relaxed);
+    if (panning)
+    {
+        varelle::NotePanner::Settings settings;
+        settings.mode = snapshot.panMode.load (relaxed);
+        settings.hardness = snapshot.panHardness.load (relaxed);
+        settings.glide = snapshot.panGlide.load (relaxed);
+        settings.spread = snapshot.panSpread.load (relaxed);
+        settings.lowNote = snapshot.panLowNote.load (relaxed);
+        settings.centerNote = snapshot.panCenterNote.load (relaxed);
+        settings.highNote = snapshot.panHighNote.load (relaxed);
+        notePanner.computeTargets (settings, noteSeparator.currentFrame);
+        panGlide = varelle::NotePanner::glideCoefficient (settings);
+    }
+
+    const bool zoneStageRuns = stereoOut && zoneFxEnabled.load (relaxed);
     if (zoneStageRuns)
     {
         for (auto& zb : zoneBuffers)
             zb.clear (0, n);
         reverbSendBuffer.clear (0, n);
+        const float bpm = hostBpm.load (relaxed);
+        for (int z = 0; z < p::kNumZones; ++z)
+            zoneFx[(size_t) z].updateFromParams (zones[(size_t) z], bpm);
     }
 
-    sumChannels (buffer, routing, zoneStageRuns, n);
+    sumChannels (buffer, routing, zoneStageRuns, panning, n);
 
     if (zoneStageRuns)
         runZoneStage (buffer, n);
 
-    if (numInputChannels >= 2 && numOutputChannels >= 2 && snapshot.flipLR.load (std::memory_order_relaxed))
+    {
+        varelle::OutputStage::Settings settings;
+        settings.panEnabled = snapshot.panEnabled.load (relaxed);
+        settings.stereoWidth = snapshot.stereoWidth.load (relaxed);
+        settings.masterPan = snapshot.masterPan.load (relaxed);
+        settings.outputGainDb = snapshot.outputGainDb.load (relaxed);
+        settings.wetDryMix = snapshot.wetDryMix.load (relaxed);
+        settings.reverbMix = snapshot.reverbMix.load (relaxed);
+        settings.reverbSize = snapshot.reverbSize.load (relaxed);
+        outputStage.process (buffer.getWritePointer (0), stereoOut ? buffer.getWritePointer (1) : nullptr,
+                             numOutputChannels, n, settings, routing == Routing::midSide ? sideScratch.data() : nullptr,
+                             zoneStageRuns ? &reverbSendBuffer : nullptr, reverb);
+    }
+
+    if (numInputChannels >= 2 && stereoOut && snapshot.flipLR.load (relaxed))
     {
         float* l = buffer.getWritePointer (0);
         float* r = buffer.getWritePointer (1);
         for (int i = 0; i < n; ++i)
             std::swap (l[i], r[i]);
     }
+
+    if (stereoOut)
+        outputStage.updateMeters (buffer.getReadPointer (0), buffer.getReadPointer (1), n);
+}
+
+void VarelleProcessor::trackChordAndKey (int n)
+{
+    const auto& frame = noteSeparator.currentFrame;
+    chordTracker.update (frame, inputLevel, n, chordDetector);
+
+    if (autoKeyEnabled.load (std::memory_order_relaxed))
+    {
+        keyTracker.update (frame);
+        const int root = keyTracker.trackedRoot(), quality = keyTracker.trackedQuality();
+        // A dropped key is not published: the last published key stays.
+        if (root >= 0 && root <= 11
+            && (root != chordDetector.keyRoot.load (std::memory_order_relaxed)
+                || quality != chordDetector.keyQuality.load (std::memory_order_relaxed)))
+            setKey (root, quality);
+    }
+
+    if (blockObserver)
+        blockObserver (chordTracker.currentChord, chordDetector.keyRoot.load(), chordDetector.keyQuality.load());
 }
 
 void VarelleProcessor::updateDetectionEngine()
@@ -389,6 +463,11 @@ void VarelleProcessor::resetAnalysisHistory()
 {
     stftEngine.reset();
     noteSeparator.reset();
+    notePanner.reset();
+    chordTracker.reset();
+    // The histogram starts again; the published key stays until a new one wins.
+    if (autoKeyEnabled.load (std::memory_order_relaxed))
+        keyTracker.reset();
 }
 
 void VarelleProcessor::chooseMelodyNote()
@@ -497,7 +576,7 @@ void VarelleProcessor::runAnalysis (juce::AudioBuffer<float>& buffer, Routing ro
     }
 }
 
-void VarelleProcessor::sumChannels (juce::AudioBuffer<float>& buffer, Routing routing, bool zoneStageRuns, int n)
+void VarelleProcessor::sumChannels (juce::AudioBuffer<float>& buffer, Routing routing, bool zoneStageRuns, bool panning, int n)
 {
     bool anySolo = false;
     for (const auto& s : noteSoloed)
@@ -538,7 +617,7 @@ void VarelleProcessor::sumChannels (juce::AudioBuffer<float>& buffer, Routing ro
             right = monoOutput ? nullptr : buffer.getWritePointer (1);
         }
 
-        addChannel (left, right, c, routing, n);
+        addChannel (left, right, c, routing, panning && c < kNumKeys && right != nullptr, panGlide, n);
     }
 }
 
@@ -555,23 +634,20 @@ int VarelleProcessor::zoneForChannel (int channel, const int* lowNotes, const in
     return -1;
 }
 
-void VarelleProcessor::addChannel (float* left, float* right, int c, Routing routing, int n) noexcept
+void VarelleProcessor::addChannel (float* left, float* right, int c, Routing routing, bool pan, float glide, int n) noexcept
 {
     const float* l = channelOutputsLeft[(size_t) c];
+    const float* r = routing == Routing::dual ? channelOutputsRight[(size_t) c] : nullptr;
 
-    if (routing == Routing::dual)
+    if (pan)
     {
-        const float* r = channelOutputsRight[(size_t) c];
-        juce::FloatVectorOperations::add (left, l, n);
-        if (right != nullptr)
-            juce::FloatVectorOperations::add (right, r, n);
+        notePanner.addChannel (c, l, r, panSide.load (std::memory_order_relaxed), glide, left, right, n);
+        return;
     }
-    else
-    {
-        juce::FloatVectorOperations::add (left, l, n);
-        if (right != nullptr)
-            juce::FloatVectorOperations::add (right, l, n);
-    }
+
+    juce::FloatVectorOperations::add (left, l, n);
+    if (right != nullptr)
+        juce::FloatVectorOperations::add (right, r != nullptr ? r : l, n);
 }
 
 void VarelleProcessor::runZoneStage (juce::AudioBuffer<float>& buffer, int n)
@@ -585,6 +661,8 @@ void VarelleProcessor::runZoneStage (juce::AudioBuffer<float>& buffer, int n)
 
     for (int z = 0; z < p::kNumZones; ++z)
     {
+        // Every zone's chain runs (its delay tail goes on) even while another zone is soloed.
+        zoneFx[(size_t) z].process (zoneBuffers[(size_t) z], reverbSendBuffer, n);
         if (anyZoneSolo && ! zoneSoloed[(size_t) z].load (std::memory_order_relaxed))
             continue;
 

@@ -4,9 +4,13 @@
 #include <juce_audio_basics/juce_audio_basics.h>
 
 #include "ChordDetector.h"
+#include "ChordTracker.h"
+#include "NotePanner.h"
 #include "NoteSeparator.h"
+#include "OutputStage.h"
 #include "STFTEngine.h"
 #include "VarelleParameters.h"
+#include "ZoneFX.h"
 #include "ZoneParams.h"
 
 #include <array>
@@ -76,6 +80,36 @@ public:
     /** Imports the flat "VarelleState" document of earlier versions. */
     void loadLegacyState (const juce::XmlElement& xml);
 
+    //==============================================================================
+    // Presets: one state block per file in the user's "VANTORIX/ORVEX/Presets" folder.
+    // Message thread only.
+
+    /** The presets folder (created on demand). */
+    juce::File getPresetsDirectory() const;
+
+    /** Names of the preset files in the folder, case-insensitively sorted. */
+    juce::StringArray getPresetList() const;
+
+    /** Saves the current state under a name (used unchanged; see presetNameFromUserInput). */
+    void savePreset (const juce::String& name);
+
+    /** Loads a preset by name, keeping the automatic-key setting and a fixed key. */
+    void loadPreset (const juce::String& name);
+
+    /** The same loading steps for a preset file anywhere (the renderer's --preset FILE). */
+    void loadPresetFile (const juce::File& file, const juce::String& name);
+
+    /** Every parameter but "auto_key" and the non-parameter settings back to their defaults. */
+    void resetToDefaults();
+
+    /** Writes the factory presets when the folder holds no preset file. */
+    void installFactoryPresets();
+
+    /** A name typed by the user, trimmed; empty when it cannot be saved (empty or "Default"). */
+    static juce::String presetNameFromUserInput (const juce::String& typed);
+
+    juce::String getCurrentPresetName() const;
+
     /** Reported latency: one frame, plus five hops when the neural engine may run. */
     static int latencyFor (int fftSize, int detectionEngineChoice, bool modelLoaded) noexcept;
 
@@ -121,6 +155,20 @@ public:
         real-time use. */
     std::function<void (const varelle::SeparationFrame&, int frameIndex, int engine)> analysisObserver;
 
+    /** Offline tools may also watch every block's chord and key (after the trackers ran). */
+    std::function<void (const varelle::ChordResult& chord, int keyRoot, int keyQuality)> blockObserver;
+
+    // Note-aware stereo image, zone effects and the output stage.
+    varelle::NotePanner notePanner;
+    varelle::OutputStage outputStage;
+    std::array<varelle::ZoneFXProcessor, varelle::params::kNumZones> zoneFx;
+    juce::Reverb reverb;
+
+    // Musical context: the held chord and the automatically detected key.
+    varelle::ChordTracker chordTracker;
+    varelle::KeyTracker keyTracker;
+    const varelle::ChordResult& getCurrentChord() const noexcept { return chordTracker.currentChord; }
+
     // Per-block copies of the pan and stereo parameters.
     struct ParameterSnapshot
     {
@@ -140,7 +188,33 @@ public:
 
     juce::MemoryBlock abSlots[2];
     int abActiveSlot = 0;
-    juce::String currentPresetName;
+
+    /** The name of the preset last saved or loaded; empty after a reset. The editor's timer may
+        read it while the message thread replaces it, so the string is only copied or swapped
+        whole under a spin lock (copying a juce::String under it does not allocate). The audio
+        thread never touches it. */
+    struct PresetName
+    {
+        juce::String get() const
+        {
+            const juce::SpinLock::ScopedLockType lock (mutex);
+            return name;
+        }
+
+        void set (juce::String newName)
+        {
+            {
+                const juce::SpinLock::ScopedLockType lock (mutex);
+                name.swapWith (newName);
+            }
+            // newName now holds the old string and releases it here, outside the lock.
+        }
+
+    private:
+        juce::String name;
+        mutable juce::SpinLock mutex;
+    };
+    PresetName currentPresetName;
 
     double getPreparedSampleRate() const noexcept { return preparedSampleRate; }
     int getPreparedBlockSize() const noexcept { return preparedBlockSize; }
@@ -181,9 +255,10 @@ private:
     void handleTransport (int numSamples);
     void resetAnalysisHistory();
     void runAnalysis (juce::AudioBuffer<float>& buffer, Routing routing, int numSamples);
-    void sumChannels (juce::AudioBuffer<float>& buffer, Routing routing, bool zoneStageRuns, int numSamples);
-    void addChannel (float* left, float* right, int channel, Routing routing, int numSamples) noexcept;
+    void sumChannels (juce::AudioBuffer<float>& buffer, Routing routing, bool zoneStageRuns, bool panning, int numSamples);
+    void addChannel (float* left, float* right, int channel, Routing routing, bool pan, float glide, int numSamples) noexcept;
     void runZoneStage (juce::AudioBuffer<float>& buffer, int numSamples);
+    void trackChordAndKey (int numSamples);
     void chooseMelodyNote();
     void writeBypassLines (const juce::AudioBuffer<float>& buffer, int numInputChannels, int numSamples) noexcept;
     void installFrameCallbacks();
@@ -216,6 +291,7 @@ private:
     int bypassWritePos = 0;
 
     int pieceOffset = 0;   // start of the current piece within the host's block
+    float panGlide = 0.0f; // the block's per-sample pan glide coefficient
     float inputLevel = 0.0f;
     bool wasPlaying = false;
     juce::int64 lastTimeInSamples = -1;
