@@ -18,7 +18,8 @@ struct Result
     double realTimeFactor;
 };
 
-double measure (int latencyMode, int inputChannels, int stereoMode, const juce::AudioBuffer<float>& phrase)
+double measure (int latencyMode, int inputChannels, int stereoMode, const juce::AudioBuffer<float>& phrase,
+                bool zoneEffects = false)
 {
     constexpr double rate = 44100.0;
     constexpr int block = 512;
@@ -26,6 +27,20 @@ double measure (int latencyMode, int inputChannels, int stereoMode, const juce::
     VarelleProcessor proc;
     proc.latencyMode = latencyMode;
     proc.setParameterPlain ("stereo_mode", (float) stereoMode);
+    if (zoneEffects)
+    {
+        // Every stage busy: zone EQ, delays and reverb sends, Dynamic panning with glide.
+        proc.setParameterPlain ("zone_fx_enabled", 1.0f);
+        proc.setParameterPlain ("pan_mode", 0.0f);
+        for (int z = 0; z < 3; ++z)
+        {
+            const juce::String prefix = "zone_" + juce::String (z) + "_";
+            proc.setParameterPlain (prefix + "eq_low", 3.0f);
+            proc.setParameterPlain (prefix + "eq_high", -2.0f);
+            proc.setParameterPlain (prefix + "delay_mix", 0.3f);
+            proc.setParameterPlain (prefix + "reverb_send", 0.4f);
+        }
+    }
 
     juce::AudioProcessor::BusesLayout layout;
     layout.inputBuses.add (inputChannels == 1 ? juce::AudioChannelSet::mono() : juce::AudioChannelSet::stereo());
@@ -72,6 +87,13 @@ int main()
             const double rtf = measure (mode, r.channels, r.stereoMode, phrase);
             std::printf ("%-14s %-9s %-9.1f %.2f %%\n", modes[mode], r.name, rtf, 100.0 / rtf);
         }
+    }
+
+    std::cout << "\nAll stages on (zone FX with EQ, delay and reverb; Dynamic pan with glide)\n";
+    for (int mode = 0; mode < 3; ++mode)
+    {
+        const double rtf = measure (mode, 2, 1, phrase, true);
+        std::printf ("%-14s %-9s %-9.1f %.2f %%\n", modes[mode], "Dual", rtf, 100.0 / rtf);
     }
     return 0;
 }

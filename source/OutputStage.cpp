@@ -1,5 +1,6 @@
 #include "OutputStage.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace varelle
@@ -10,23 +11,45 @@ namespace
 constexpr float kHalfPi = 1.57079632679489662f;
 }
 
-void OutputStage::prepare (double rate, int frameSize, int blockSize)
+void OutputStage::prepare (double rate, int delaySamples, int blockSize)
 {
     sampleRate = rate;
-    fftSize = frameSize;
-    const size_t length = (size_t) (frameSize + juce::jmax (1, blockSize));
-    // Room for the largest frame, so that re-preparing for another one never allocates.
-    const size_t capacity = (size_t) (4096 + juce::jmax (1, blockSize));
+    // The lines always have room for the longest delay plus a block, so that a new delay
+    // (another frame size, or the network's look-ahead switched on) never allocates.
+    const size_t length = (size_t) (kMaxDelaySamples + juce::jmax (1, blockSize));
     for (auto* line : { &dryLeft, &dryRight, &sideDelay })
     {
-        line->reserve (capacity);
+        line->reserve (length);
         line->assign (length, 0.0f);
     }
+    setDelay (delaySamples);
     dryWritePos = 0;
+    dryBlockStart = 0;
     sideWritePos = 0;
-    sideReadPos = juce::jmax (1, blockSize) % (int) length;
     hpState[0] = hpState[1] = lpState[0] = lpState[1] = {};
     filterHighHz = filterLowHz = 0.0f;
+}
+
+void OutputStage::setDelay (int samples) noexcept
+{
+    delay = juce::jlimit (0, kMaxDelaySamples, samples);
+}
+
+void OutputStage::readDelayedMid (float* dest, int n) const noexcept
+{
+    const int length = (int) dryLeft.size();
+    if (length == 0)
+    {
+        std::fill (dest, dest + n, 0.0f);
+        return;
+    }
+    int pos = ((dryBlockStart - delay) % length + length) % length;
+    for (int i = 0; i < n; ++i)
+    {
+        const float x = 0.5f * (dryLeft[(size_t) pos] + dryRight[(size_t) pos]);
+        dest[i] = std::isfinite (x) ? x : 0.0f;
+        pos = pos + 1 == length ? 0 : pos + 1;
+    }
 }
 
 void OutputStage::reset() noexcept
@@ -104,16 +127,18 @@ void OutputStage::process (float* left, float* right, int numOutputChannels, int
                                                           s.reverbMix, n);
     }
 
-    // M/S side return: the side signal, delayed by one frame like the analysed mid, scaled by
+    // M/S side return: the side signal, delayed by the latency like the analysed mid, scaled by
     // the width; the mid is scaled so that the overall level stays put.
     if (side != nullptr && stereo && ! sideDelay.empty())
     {
         const int length = (int) sideDelay.size();
+        const int blockStart = sideWritePos;
         for (int i = 0; i < n; ++i)
         {
             sideDelay[(size_t) sideWritePos] = side[i];
             sideWritePos = (sideWritePos + 1) % length;
         }
+        int sideReadPos = ((blockStart - delay) % length + length) % length;
         const float w = s.stereoWidth;
         const float a = std::sqrt (2.0f / (w * w + 1.0f));
         for (int i = 0; i < n; ++i)
@@ -180,7 +205,7 @@ void OutputStage::process (float* left, float* right, int numOutputChannels, int
     {
         float* out = ch == 0 ? left : right;
         const std::vector<float>& dry = ch == 0 ? dryLeft : dryRight;
-        int dryPos = mixDry ? ((dryBlockStart - fftSize) % length + length) % length : 0;
+        int dryPos = mixDry ? ((dryBlockStart - delay) % length + length) % length : 0;
 
         for (int i = 0; i < n; ++i)
         {

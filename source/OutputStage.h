@@ -12,8 +12,8 @@ namespace varelle
     balance correction, master pan, output high- and low-pass, wet/dry against the input
     delayed by one analysis frame, output gain, and the stereo meters.
 
-    The dry and side delay lines hold one frame plus a block, so the dry and side signals stay
-    aligned with the processed signal, which the analysis delays by exactly one frame. */
+    The dry and side delay lines delay their signals by the processor's latency (one frame, plus
+    the network's look-ahead when it may run), so they stay aligned with the processed signal. */
 class OutputStage
 {
 public:
@@ -28,8 +28,21 @@ public:
         float reverbSize = 0.5f;
     };
 
-    /** Sizes the delay lines for a frame of fftSize and blocks of up to blockSize samples. */
-    void prepare (double sampleRate, int fftSize, int blockSize);
+    /** The longest delay of the dry and side signals: the largest frame plus the network's
+        look-ahead of five hops. */
+    static constexpr int kMaxDelaySamples = 4096 + 5 * 1024;
+
+    /** Sizes the delay lines for blocks of up to blockSize samples; the dry and side signals
+        are delayed by delaySamples, the processor's latency. */
+    void prepare (double sampleRate, int delaySamples, int blockSize);
+
+    /** A new latency (engine switch): the dry and side signals follow it. Never allocates. */
+    void setDelay (int delaySamples) noexcept;
+    int getDelay() const noexcept { return delay; }
+
+    /** The mid of the current block's input as it was delaySamples ago (NaN and infinities
+        read as silence): the source that lines up with the processed signal. Call after writeDry. */
+    void readDelayedMid (float* dest, int numSamples) const noexcept;
 
     /** Clears the delay lines, filters and balance history without resizing. */
     void reset() noexcept;
@@ -69,10 +82,10 @@ private:
     static float run (const Biquad& f, BiquadState& s, float x) noexcept;
 
     double sampleRate = 44100.0;
-    int fftSize = 4096;
+    int delay = 4096;
     std::vector<float> dryLeft, dryRight, sideDelay;
     int dryWritePos = 0, dryBlockStart = 0;
-    int sideWritePos = 0, sideReadPos = 0;
+    int sideWritePos = 0;
     Biquad hp, lp;
     BiquadState hpState[2], lpState[2];
     float filterHighHz = 0.0f, filterLowHz = 0.0f;

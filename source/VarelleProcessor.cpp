@@ -1,6 +1,8 @@
 #include "VarelleProcessor.h"
 #include "VarelleEditor.h"
 
+#include <BinaryData.h>
+
 #include <cmath>
 #include <cstring>
 
@@ -104,15 +106,28 @@ int VarelleProcessor::latencyFor (int fftSize, int detectionEngineChoice, bool h
     return fftSize + (neuralMayRun ? kNeuralLookaheadHops * (fftSize / 4) : 0);
 }
 
+bool VarelleProcessor::isNeuralUsable() const noexcept
+{
+    // The network runs only at the frame size it was made for; elsewhere the classical
+    // tracker runs, as without a model.
+    return modelLoaded && noteSeparator.isNeuralReady();
+}
+
 int VarelleProcessor::currentLatency() const noexcept
 {
     const int choice = detectionEngineParam != nullptr ? (int) detectionEngineParam->convertFrom0to1 (detectionEngineParam->getValue()) : 0;
-    return latencyFor (stftEngine.getFFTSize(), choice, modelLoaded);
+    return latencyFor (stftEngine.getFFTSize(), choice, isNeuralUsable());
 }
 
 void VarelleProcessor::reportLatency (bool notifyHost)
 {
-    setLatencySamples (currentLatency());
+    // The latency is also what the signal path delays by: with the network's look-ahead the
+    // separator works on a frame that many hops old, and the dry and side signals wait as long.
+    const int latency = currentLatency();
+    const int frameSize = stftEngine.getFFTSize();
+    noteSeparator.setLookaheadFrames ((latency - frameSize) / juce::jmax (1, frameSize / 4));
+    outputStage.setDelay (latency);
+    setLatencySamples (latency);
     if (notifyHost)
         triggerAsyncUpdate();
 }
@@ -153,6 +168,16 @@ void VarelleProcessor::prepareToPlay (double sampleRate, int maximumBlockSize)
         stftEngine.reserve (fftOrderForLatencyMode (mode), n);
     stftEngine.prepare (fftOrderForLatencyMode (latencyMode.load()), n);
 
+    // The embedded network is loaded once per instance; a resource that is missing or fails
+    // its checks leaves the classical engine in force. Loading allocates, so it never happens
+    // in the re-preparation on the audio thread.
+    if (! modelLoaded && ! preparingOnAudioThread)
+    {
+        int size = 0;
+        if (const char* data = BinaryData::getNamedResource ("universal_aug_pnn", size); data != nullptr && size > 0)
+            modelLoaded = noteSeparator.getNeuralDetector().loadModel (data, (size_t) size) == varelle::ModelLoader::Result::ok;
+    }
+
     noteSeparator.prepare (preparedSampleRate, stftEngine.getFFTSize());
     installFrameCallbacks();
 
@@ -168,6 +193,10 @@ void VarelleProcessor::prepareToPlay (double sampleRate, int maximumBlockSize)
     sideScratch.assign ((size_t) n, 0.0f);
 
     keyTracker.reset();
+    harmony.prepare (preparedSampleRate);
+    harmonyLeft.assign ((size_t) n, 0.0f);
+    harmonyRight.assign ((size_t) n, 0.0f);
+    harmonyMid.assign ((size_t) n, 0.0f);
 
     for (auto& fx : zoneFx)
         fx.prepare (preparedSampleRate, n);
@@ -177,6 +206,8 @@ void VarelleProcessor::prepareToPlay (double sampleRate, int maximumBlockSize)
     reverb.setSampleRate (preparedSampleRate);
 
     outputStage.prepare (preparedSampleRate, stftEngine.getFFTSize(), n);
+    for (auto& stem : stems)
+        stem.setSize (captureStems ? 2 : 0, captureStems ? n : 0, false, true, true);
 
     // The bypass lines hold the largest latency any mode and engine can report.
     for (auto& line : bypassLines)
@@ -196,14 +227,14 @@ void VarelleProcessor::installFrameCallbacks()
     {
         noteSeparator.processFrame (spectrum, numBins, out, mask);
         if (analysisObserver)
-            analysisObserver (noteSeparator.currentFrame, stftEngine.getFrameCount(), noteSeparator.getLastEngineUsed());
+            analysisObserver (noteSeparator.currentFrame, describedFrameIndex(), noteSeparator.getLastEngineUsed());
     };
     stftEngine.stereoFrameCallback = [this] (const float* l, const float* r, int numBins,
                                              float* outL, float* outR, varelle::ChannelMask& mask)
     {
         noteSeparator.processStereoFrame (l, r, numBins, outL, outR, mask);
         if (analysisObserver)
-            analysisObserver (noteSeparator.currentFrame, stftEngine.getFrameCount(), noteSeparator.getLastEngineUsed());
+            analysisObserver (noteSeparator.currentFrame, describedFrameIndex(), noteSeparator.getLastEngineUsed());
     };
 }
 
@@ -212,6 +243,7 @@ void VarelleProcessor::releaseResources()
     stftEngine.reset();
     noteSeparator.reset();
     keyTracker.reset();
+    harmony.reset();
     for (auto& fx : zoneFx)
         fx.reset();
     reverb.reset();
@@ -220,7 +252,8 @@ void VarelleProcessor::releaseResources()
 //==============================================================================
 void VarelleProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi)
 {
-    juce::ignoreUnused (midi);
+    // No MIDI comes in; what goes out are the notes of the separated keys.
+    midi.clear();
     const int total = buffer.getNumSamples();
     if (total <= 0)
         return;
@@ -242,12 +275,12 @@ void VarelleProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::Mid
         const int piece = juce::jmin (preparedBlockSize, total - start);
         juce::AudioBuffer<float> view (buffer.getArrayOfWritePointers(), buffer.getNumChannels(), start, piece);
         pieceOffset = start;
-        processPiece (view, numInputChannels);
+        processPiece (view, midi, numInputChannels);
         start += piece;
     }
 }
 
-void VarelleProcessor::processPiece (juce::AudioBuffer<float>& buffer, int numInputChannels)
+void VarelleProcessor::processPiece (juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi, int numInputChannels)
 {
     const int n = buffer.getNumSamples();
     const int numOutputChannels = juce::jmin (getTotalNumOutputChannels(), buffer.getNumChannels());
@@ -258,7 +291,9 @@ void VarelleProcessor::processPiece (juce::AudioBuffer<float>& buffer, int numIn
 
     if (latencyChangePending.exchange (false))
     {
+        preparingOnAudioThread = true;
         prepareToPlay (preparedSampleRate, preparedBlockSize);
+        preparingOnAudioThread = false;
         reportLatency (true);
     }
 
@@ -282,6 +317,7 @@ void VarelleProcessor::processPiece (juce::AudioBuffer<float>& buffer, int numIn
     runAnalysis (buffer, routing, n);
 
     trackChordAndKey (n);
+    renderHarmony (n);
 
     if (latencyMode.load (relaxed) == 2)
         chooseMelodyNote();
@@ -315,10 +351,17 @@ void VarelleProcessor::processPiece (juce::AudioBuffer<float>& buffer, int numIn
             zoneFx[(size_t) z].updateFromParams (zones[(size_t) z], bpm);
     }
 
+    capturingStems = captureStems && stereoOut;
+    if (capturingStems)
+        for (auto& stem : stems)
+            stem.clear (0, n);
+
     sumChannels (buffer, routing, zoneStageRuns, panning, n);
 
     if (zoneStageRuns)
         runZoneStage (buffer, n);
+
+    mixHarmony (buffer, n);
 
     {
         varelle::OutputStage::Settings settings;
@@ -334,6 +377,9 @@ void VarelleProcessor::processPiece (juce::AudioBuffer<float>& buffer, int numIn
                              zoneStageRuns ? &reverbSendBuffer : nullptr, reverb);
     }
 
+    midiOutput.process (channelOutputsLeft.data(), n, chordTracker.currentChord, chordDetector.keyRoot.load (relaxed),
+                        chordDetector.keyQuality.load (relaxed), midi, pieceOffset);
+
     if (numInputChannels >= 2 && stereoOut && snapshot.flipLR.load (relaxed))
     {
         float* l = buffer.getWritePointer (0);
@@ -344,6 +390,34 @@ void VarelleProcessor::processPiece (juce::AudioBuffer<float>& buffer, int numIn
 
     if (stereoOut)
         outputStage.updateMeters (buffer.getReadPointer (0), buffer.getReadPointer (1), n);
+}
+
+void VarelleProcessor::renderHarmony (int n) noexcept
+{
+    // The voices are made from the input's mid delayed by the latency, so that they sound
+    // together with the processed signal they join (NaN and infinities read as silence).
+    outputStage.readDelayedMid (harmonyMid.data(), n);
+    harmony.render (harmonyMid.data(), channelOutputsLeft.data() + kNumRoutedChannels, n, noteSeparator.currentFrame,
+                    chordTracker.currentChord, harmonyLeft.data(), harmonyRight.data());
+}
+
+void VarelleProcessor::mixHarmony (juce::AudioBuffer<float>& buffer, int n) noexcept
+{
+    // The voices join the wet signal, so wet/dry, master pan, filters and gain apply to them;
+    // solo leaves them alone in the output.
+    if (! harmony.harmonyEnabled.load (std::memory_order_relaxed))
+        return;
+
+    const bool solo = harmony.harmonySolo.load (std::memory_order_relaxed);
+    const int channels = juce::jmin (2, buffer.getNumChannels());
+    for (int ch = 0; ch < channels; ++ch)
+    {
+        const float* bus = ch == 0 ? harmonyLeft.data() : harmonyRight.data();
+        if (solo)
+            buffer.copyFrom (ch, 0, bus, n);
+        else
+            buffer.addFrom (ch, 0, bus, n);
+    }
 }
 
 void VarelleProcessor::trackChordAndKey (int n)
@@ -370,7 +444,7 @@ void VarelleProcessor::updateDetectionEngine()
 {
     const int choice = detectionEngineParam != nullptr ? (int) detectionEngineParam->convertFrom0to1 (detectionEngineParam->getValue()) : 0;
     int effective = p::engineClassical;
-    if (modelLoaded && (choice == p::engineAuto || choice == p::engineNeural))
+    if (isNeuralUsable() && (choice == p::engineAuto || choice == p::engineNeural))
         effective = choice;
 
     if (effective != noteSeparator.engineSelect.load (std::memory_order_relaxed))
@@ -465,6 +539,8 @@ void VarelleProcessor::resetAnalysisHistory()
     noteSeparator.reset();
     notePanner.reset();
     chordTracker.reset();
+    harmony.reset();
+    midiOutput.reset();
     // The histogram starts again; the published key stays until a new one wins.
     if (autoKeyEnabled.load (std::memory_order_relaxed))
         keyTracker.reset();
@@ -611,6 +687,17 @@ void VarelleProcessor::sumChannels (juce::AudioBuffer<float>& buffer, Routing ro
             }
         }
 
+        if (left == nullptr && capturingStems)
+        {
+            // Stems: without the zone stage the keys still split by the zone ranges.
+            int stem = kNumStems - 1;
+            if (! zoneStageRuns)
+                if (const int z = zoneForChannel (c, zoneLow, zoneHigh); z >= 0)
+                    stem = z;
+            left = stems[(size_t) stem].getWritePointer (0);
+            right = stems[(size_t) stem].getWritePointer (1);
+        }
+
         if (left == nullptr)
         {
             left = buffer.getWritePointer (0);
@@ -619,6 +706,11 @@ void VarelleProcessor::sumChannels (juce::AudioBuffer<float>& buffer, Routing ro
 
         addChannel (left, right, c, routing, panning && c < kNumKeys && right != nullptr, panGlide, n);
     }
+
+    if (capturingStems)
+        for (int stem = zoneStageRuns ? kNumStems - 1 : 0; stem < kNumStems; ++stem)
+            for (int ch = 0; ch < juce::jmin (2, buffer.getNumChannels()); ++ch)
+                buffer.addFrom (ch, 0, stems[(size_t) stem], ch, 0, n);
 }
 
 int VarelleProcessor::zoneForChannel (int channel, const int* lowNotes, const int* highNotes) noexcept
@@ -676,10 +768,22 @@ void VarelleProcessor::runZoneStage (juce::AudioBuffer<float>& buffer, int n)
         // 1 - sin(pi/4) of the other, so a zone's image is narrowed, not passed at full width.
         const float* zl = zoneBuffers[(size_t) z].getReadPointer (0);
         const float* zr = zoneBuffers[(size_t) z].getReadPointer (1);
+        float* destL = outL;
+        float* destR = outR;
+        if (capturingStems)
+        {
+            destL = stems[(size_t) z].getWritePointer (0);
+            destR = stems[(size_t) z].getWritePointer (1);
+        }
         for (int i = 0; i < n; ++i)
         {
-            outL[i] += gain * (cosB * zl[i] + (1.0f - sinB) * zr[i]);
-            outR[i] += gain * (sinB * zr[i] + (1.0f - cosB) * zl[i]);
+            destL[i] += gain * (cosB * zl[i] + (1.0f - sinB) * zr[i]);
+            destR[i] += gain * (sinB * zr[i] + (1.0f - cosB) * zl[i]);
+        }
+        if (capturingStems)
+        {
+            buffer.addFrom (0, 0, stems[(size_t) z], 0, 0, n);
+            buffer.addFrom (1, 0, stems[(size_t) z], 1, 0, n);
         }
     }
 }
@@ -688,6 +792,8 @@ void VarelleProcessor::setKey (int root, int quality)
 {
     chordDetector.keyRoot.store (root);
     chordDetector.keyQuality.store (quality);
+    harmony.keyRoot.store (root);
+    harmony.keyQuality.store (quality);
     noteSeparator.setKey (root, quality);
 }
 

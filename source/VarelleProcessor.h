@@ -5,6 +5,8 @@
 
 #include "ChordDetector.h"
 #include "ChordTracker.h"
+#include "HarmonyEngine.h"
+#include "MidiNoteOutput.h"
 #include "NotePanner.h"
 #include "NoteSeparator.h"
 #include "OutputStage.h"
@@ -48,7 +50,7 @@ public:
 
     double getTailLengthSeconds() const override { return 0.0; }
     bool acceptsMidi() const override { return false; }
-    bool producesMidi() const override { return false; }
+    bool producesMidi() const override { return true; }
     bool isMidiEffect() const override { return false; }
 
     juce::AudioProcessorEditor* createEditor() override;
@@ -79,6 +81,13 @@ public:
 
     /** Imports the flat "VarelleState" document of earlier versions. */
     void loadLegacyState (const juce::XmlElement& xml);
+
+    /** False for bytes that must not reach the framework's XML reader, which is safe only on
+        well-formed text: no "VC2!" wrapper with a positive length, UTF-8 that is invalid or not
+        in its shortest form, a malformed character reference, a document type, a processing
+        instruction after the XML declaration, or more markup than a state block holds. Each
+        of these makes the reader crash, overflow its stack or loop for ever. */
+    static bool isReadableStateBlock (const void* data, int sizeInBytes);
 
     //==============================================================================
     // Presets: one state block per file in the user's "VANTORIX/ORVEX/Presets" folder.
@@ -122,6 +131,9 @@ public:
 
     int getFFTSize() const noexcept { return stftEngine.getFFTSize(); }
     bool isModelLoaded() const noexcept { return modelLoaded; }
+
+    /** A model is loaded and can run at the current frame size. */
+    bool isNeuralUsable() const noexcept;
     int getEffectiveEngine() const noexcept { return noteSeparator.engineSelect.load(); }
 
     //==============================================================================
@@ -151,9 +163,14 @@ public:
     varelle::ChordDetector chordDetector;
 
     /** Offline tools (reports) may watch every analysis frame: called on the audio thread
-        after each frame's analysis with the frame's index since the last reset. Leave empty in
+        after each frame's analysis with the index (since the last reset) of the frame its notes
+        describe, describedFrameIndex(). Leave empty in
         real-time use. */
     std::function<void (const varelle::SeparationFrame&, int frameIndex, int engine)> analysisObserver;
+
+    /** The index of the frame the latest notes describe: the newest frame, less the separator's
+        look-ahead. Frame f starts at input sample f x hop. */
+    int describedFrameIndex() const noexcept { return stftEngine.getFrameCount() - noteSeparator.getLookaheadFrames(); }
 
     /** Offline tools may also watch every block's chord and key (after the trackers ran). */
     std::function<void (const varelle::ChordResult& chord, int keyRoot, int keyQuality)> blockObserver;
@@ -168,6 +185,18 @@ public:
     varelle::ChordTracker chordTracker;
     varelle::KeyTracker keyTracker;
     const varelle::ChordResult& getCurrentChord() const noexcept { return chordTracker.currentChord; }
+
+    /** Offline tools (stems): set before preparation to keep, every block, the LOW, MID and
+        HIGH zone buses as they are mixed in (after their effect chains, before the output
+        stage) and the rest of the main output. Without the zone stage the keys still split by
+        the zone ranges. */
+    static constexpr int kNumStems = 4;
+    bool captureStems = false;
+    std::array<juce::AudioBuffer<float>, kNumStems> stems;
+
+    // Harmony voices (added to the wet signal before the output stage) and MIDI note output.
+    varelle::HarmonyEngine harmony;
+    varelle::MidiNoteOutput midiOutput;
 
     // Per-block copies of the pan and stereo parameters.
     struct ParameterSnapshot
@@ -248,7 +277,9 @@ private:
     enum class Routing { mono, midSide, dual };
 
     void handleAsyncUpdate() override;
-    void processPiece (juce::AudioBuffer<float>& buffer, int numInputChannels);
+    void processPiece (juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi, int numInputChannels);
+    void renderHarmony (int numSamples) noexcept;
+    void mixHarmony (juce::AudioBuffer<float>& buffer, int numSamples) noexcept;
     void updateDetectionEngine();
     void applyDetectionPreset();
     void takeParameterSnapshot();
@@ -274,6 +305,8 @@ private:
     int preparedBlockSize = 512;
     bool isPrepared = false;
     bool modelLoaded = false;
+    bool preparingOnAudioThread = false;
+    bool capturingStems = false;
 
     // Per-channel output of the STFT engine for the current block.
     std::vector<float> channelStorage;   // 2 x 101 x block size
@@ -281,6 +314,7 @@ private:
     std::array<float*, kNumChannels> channelOutputsRight {};
 
     std::vector<float> midScratch, sideScratch;
+    std::vector<float> harmonyLeft, harmonyRight, harmonyMid;
 
     std::array<juce::AudioBuffer<float>, varelle::params::kNumZones> zoneBuffers;
     juce::AudioBuffer<float> reverbSendBuffer;

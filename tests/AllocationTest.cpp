@@ -74,6 +74,7 @@ long countBlocks (VarelleProcessor& proc, int blocks, const std::vector<int>& si
     const int largest = *std::max_element (sizes.begin(), sizes.end());
     juce::AudioBuffer<float> buffer (2, largest);
     juce::MidiBuffer midi;
+    midi.ensureSize (8192);   // hosts hand over an output buffer with room for events
     const auto signal = noise (largest, 3);
 
     CountAllocations counter;
@@ -142,6 +143,25 @@ TEST (Allocations, NoneWhenTheLatencyModeChanges)
     });
     EXPECT_EQ (count, 0);
     EXPECT_EQ (proc.getLatencySamples(), 1 << VarelleProcessor::fftOrderForLatencyMode (5 % 3));
+}
+
+// Harmony voices with the doubler, MIDI note output and zone effects all at once.
+TEST (Allocations, NoneWithHarmonyDoublerAndMidi)
+{
+    for (bool spectral : { false, true })
+    {
+        VarelleProcessor proc;
+        proc.setParameterPlain ("zone_fx_enabled", 1.0f);
+        proc.setParameterPlain ("pan_mode", 0.0f);
+        prepare (proc, 2, 512);
+        proc.harmony.harmonyEnabled = true;
+        proc.harmony.spectralHarmony = spectral;
+        proc.harmony.doublerEnabled = true;
+        for (auto& voice : proc.harmony.harmonyVoices)
+            voice.enabled = true;
+        proc.midiOutput.midiOutputEnabled = true;
+        EXPECT_EQ (countBlocks (proc, 300, { 512, 100, 1024 }), 0) << "spectral " << spectral;
+    }
 }
 
 // Guards the guard: the counter must see an allocation when one happens.

@@ -190,6 +190,7 @@ TEST (KeyTracking, ProgressionsArePublishedAsTheirKey)
     for (const auto& c : cases)
     {
         VarelleProcessor proc;
+        proc.setParameterPlain ("detection_engine", 1.0f);   // the classical tracker: deterministic notes
         orvex::test::prepare (proc, 1, 512);
         const auto published = firstKey (proc, progression (c.chords, 6.0));
         SCOPED_TRACE (c.what);
@@ -219,6 +220,7 @@ TEST (KeyTracking, ManualKeyWhenAutomaticIsOff)
 TEST (KeyTracking, HeldChordsBecomeTheCurrentChord)
 {
     VarelleProcessor proc;
+    proc.setParameterPlain ("detection_engine", 1.0f);
     orvex::test::prepare (proc, 1, 512);
     const auto in = progression ({ { 43, 47, 50, 55, 59, 67 } }, 1.5);   // G major, open voicing
     orvex::test::process (proc, in, nullptr, { 512 });

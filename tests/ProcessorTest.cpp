@@ -75,8 +75,9 @@ TEST (Processor, LatencyTable)
     EXPECT_EQ (VarelleProcessor::fftOrderForLatencyMode (-1), 12);
 }
 
-// Without a loaded model every engine choice runs classically and reports one frame.
-TEST (Processor, ReportedLatencyPerModeWithoutModel)
+// The embedded model runs at the STUDIO frame only: there "Auto" and "Neural (Guitar)" add five
+// hops of look-ahead; in LIVE and MELODY mode every choice runs classically with one frame.
+TEST (Processor, ReportedLatencyPerModeAndEngine)
 {
     for (int engine : { 0, 1, 2 })
         for (int mode : { 0, 1, 2 })
@@ -85,12 +86,49 @@ TEST (Processor, ReportedLatencyPerModeWithoutModel)
             proc.setParameterPlain ("detection_engine", (float) engine);
             proc.latencyMode = mode;
             prepare (proc, 2, 512);
-            const int expected = 1 << VarelleProcessor::fftOrderForLatencyMode (mode);
-            EXPECT_EQ (proc.getLatencySamples(), expected);
+            ASSERT_TRUE (proc.isModelLoaded());
+            const int n = 1 << VarelleProcessor::fftOrderForLatencyMode (mode);
+            const bool neural = mode == 0 && engine != 1;
+            const int expected = n + (neural ? 5 * n / 4 : 0);
+            EXPECT_EQ (proc.getLatencySamples(), expected) << "engine " << engine << " mode " << mode;
             process (proc, noise (2048, 1), nullptr, { 512 });
-            EXPECT_EQ (proc.getLatencySamples(), expected);
-            EXPECT_EQ (proc.getEffectiveEngine(), 1);
+            EXPECT_EQ (proc.getLatencySamples(), expected) << "engine " << engine << " mode " << mode;
+            EXPECT_EQ (proc.getEffectiveEngine(), neural ? engine : 1);
+            EXPECT_EQ (proc.isNeuralUsable(), mode == 0);
         }
+}
+
+// Switching the engine from "Classical" to "Auto" changes the latency at the next block and
+// tells the host once, from the message thread.
+TEST (Processor, EngineSwitchReportsTheNewLatency)
+{
+    VarelleProcessor proc;
+    proc.setParameterPlain ("detection_engine", 1.0f);
+    prepare (proc, 1, 512);
+    process (proc, noise (2048, 1), nullptr, { 512 });
+    ASSERT_EQ (proc.getLatencySamples(), 4096);
+
+    struct Listener : juce::AudioProcessorListener
+    {
+        int onMessageThread = 0;
+        void audioProcessorParameterChanged (juce::AudioProcessor*, int, float) override {}
+        void audioProcessorChanged (juce::AudioProcessor*, const ChangeDetails& d) override
+        {
+            if (d.latencyChanged && juce::MessageManager::getInstance()->isThisTheMessageThread())
+                ++onMessageThread;
+        }
+    } listener;
+    juce::MessageManager::getInstance()->runDispatchLoopUntil (20);
+    proc.addListener (&listener);
+
+    proc.setParameterPlain ("detection_engine", 0.0f);
+    EXPECT_EQ (proc.getLatencySamples(), 4096);   // not before the next block
+    process (proc, noise (512, 2), nullptr, { 512 });
+    EXPECT_EQ (proc.getLatencySamples(), 9216);
+    juce::MessageManager::getInstance()->runDispatchLoopUntil (50);
+    proc.removeListener (&listener);
+    EXPECT_GE (listener.onMessageThread, 1);
+    EXPECT_LE (listener.onMessageThread, 2);   // the framework's own notice may come as well
 }
 
 // Before separation exists a mono input comes out one frame later on both channels; in Dual
@@ -100,7 +138,6 @@ TEST (Processor, PassThroughInEveryRouting)
     for (int mode : { 0, 1, 2 })
     {
         const int n = 1 << VarelleProcessor::fftOrderForLatencyMode (mode);
-        const int settled = 2 * n - n / 4;
         const auto left = noise (6 * 4096, 21);
         const auto right = noise (6 * 4096, 22);
 
@@ -110,9 +147,10 @@ TEST (Processor, PassThroughInEveryRouting)
             unpanned (proc);
             prepare (proc, 1, 256);
             const auto out = process (proc, left, nullptr, { 256 });
-            EXPECT_LT (maxError (out.left, left, n, settled), 1e-5) << "mono, mode " << mode;
-            EXPECT_LT (maxError (out.right, left, n, settled), 1e-5) << "mono, mode " << mode;
-            EXPECT_EQ (peak (out.left, 0, (size_t) n), 0.0);
+            const int latency = proc.getLatencySamples(), settled = latency + n - n / 4;
+            EXPECT_LT (maxError (out.left, left, latency, settled), 1e-5) << "mono, mode " << mode;
+            EXPECT_LT (maxError (out.right, left, latency, settled), 1e-5) << "mono, mode " << mode;
+            EXPECT_EQ (peak (out.left, 0, (size_t) latency), 0.0);
         }
         {
             VarelleProcessor proc;
@@ -120,8 +158,9 @@ TEST (Processor, PassThroughInEveryRouting)
             unpanned (proc);
             prepare (proc, 2, 256);
             const auto out = process (proc, left, &right, { 256 });
-            EXPECT_LT (maxError (out.left, left, n, settled), 1e-5) << "dual, mode " << mode;
-            EXPECT_LT (maxError (out.right, right, n, settled), 1e-5) << "dual, mode " << mode;
+            const int latency = proc.getLatencySamples(), settled = latency + n - n / 4;
+            EXPECT_LT (maxError (out.left, left, latency, settled), 1e-5) << "dual, mode " << mode;
+            EXPECT_LT (maxError (out.right, right, latency, settled), 1e-5) << "dual, mode " << mode;
         }
         {
             // M/S: the mid is analysed and separated, the side comes back delayed by the same
@@ -132,8 +171,9 @@ TEST (Processor, PassThroughInEveryRouting)
             proc.setParameterPlain ("stereo_mode", 0.0f);
             prepare (proc, 2, 256);
             const auto out = process (proc, left, &right, { 256 });
-            EXPECT_LT (maxError (out.left, left, n, settled), 1e-5) << "m/s, mode " << mode;
-            EXPECT_LT (maxError (out.right, right, n, settled), 1e-5) << "m/s, mode " << mode;
+            const int latency = proc.getLatencySamples(), settled = latency + n - n / 4;
+            EXPECT_LT (maxError (out.left, left, latency, settled), 1e-5) << "m/s, mode " << mode;
+            EXPECT_LT (maxError (out.right, right, latency, settled), 1e-5) << "m/s, mode " << mode;
         }
     }
 }
@@ -159,6 +199,7 @@ TEST (Processor, ZoneRoutingTable)
 // rules. The key channels sum to the input, so routing every key one way reproduces it.
 TEST (Processor, ZoneBusMixAndSolo)
 {
+    // The classical tracker: one frame of latency.
     const int n = 4096, settled = 2 * n;
     const auto in = noise (5 * n, 31);
 
@@ -166,6 +207,7 @@ TEST (Processor, ZoneBusMixAndSolo)
     {
         VarelleProcessor proc;
         proc.setParameterPlain ("pan_enabled", 0.0f);
+        proc.setParameterPlain ("detection_engine", 1.0f);
         prepare (proc, 1, 512);
         configure (proc);
         return process (proc, in, nullptr, { 512 });
@@ -226,8 +268,9 @@ TEST (Processor, FlipSwapsStereoOutput)
     proc.setParameterPlain ("flip_lr", 1.0f);
     prepare (proc, 2, 512);
     const auto out = process (proc, left, &right, { 512 });
-    EXPECT_LT (maxError (out.left, right, n, 2 * n), 1e-5);
-    EXPECT_LT (maxError (out.right, left, n, 2 * n), 1e-5);
+    const int latency = proc.getLatencySamples();
+    EXPECT_LT (maxError (out.left, right, latency, latency + n), 1e-5);
+    EXPECT_LT (maxError (out.right, left, latency, latency + n), 1e-5);
 }
 
 // Bypass delays the input by exactly the reported latency, and moving between processing and
@@ -278,6 +321,7 @@ TEST (Processor, DeferredRePreparationAfterLatencyModeChange)
 {
     VarelleProcessor proc;
     unpanned (proc);
+    proc.setParameterPlain ("detection_engine", 1.0f);
     prepare (proc, 1, 256);
     ASSERT_EQ (proc.getLatencySamples(), 4096);
 
@@ -315,8 +359,8 @@ TEST (Processor, DeferredRePreparationAfterLatencyModeChange)
 // transport do not.
 TEST (Processor, TransportStartsAndJumpsResetTheAnalysis)
 {
-    const int n = 4096;
-    const auto in = noise (24 * 512, 71);
+    const auto in = noise (40 * 512, 71);
+    int latency = 0;
 
     auto run = [&] (auto&& positionForBlock)
     {
@@ -324,6 +368,7 @@ TEST (Processor, TransportStartsAndJumpsResetTheAnalysis)
         FakePlayHead head;
         proc.setPlayHead (&head);
         prepare (proc, 1, 512);
+        latency = proc.getLatencySamples();
         return process (proc, in, nullptr, { 512 }, [&] (int index, int pos) { positionForBlock (head, index, pos); });
     };
 
@@ -345,8 +390,8 @@ TEST (Processor, TransportStartsAndJumpsResetTheAnalysis)
     });
     EXPECT_EQ (std::vector<float> (jumped.left.begin(), jumped.left.begin() + 12 * 512),
                std::vector<float> (reference.left.begin(), reference.left.begin() + 12 * 512));
-    EXPECT_EQ (peak (jumped.left, 12 * 512, 12 * 512 + n), 0.0);
-    EXPECT_GT (peak (jumped.left, 12 * 512 + n), 0.1);
+    EXPECT_EQ (peak (jumped.left, 12 * 512, 12 * 512 + latency), 0.0);
+    EXPECT_GT (peak (jumped.left, 12 * 512 + latency), 0.1);
 
     // A jump within two blocks is continuous playback.
     const auto nudged = run ([] (FakePlayHead& h, int index, int pos)
@@ -405,7 +450,8 @@ TEST (Processor, NonFiniteInputIsTreatedAsSilence)
             const auto out = process (proc, in, channels == 2 ? &in : nullptr, { 512 });
             for (size_t i = 0; i < out.left.size(); ++i)
                 ASSERT_TRUE (std::isfinite (out.left[i]) && std::isfinite (out.right[i])) << "sample " << i;
-            EXPECT_LT (maxError (out.left, in, 4096, 5100 + 3 * 4096), 1e-5);
+            const int latency = proc.getLatencySamples();
+            EXPECT_LT (maxError (out.left, in, latency, 5100 + 2 * 4096 + latency), 1e-5);
         }
 }
 

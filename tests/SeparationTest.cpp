@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 using namespace orvex::test;
 
 namespace
@@ -24,7 +26,7 @@ double residualDb (const std::vector<float>& out, const std::vector<float>& in, 
 } // namespace
 
 // With panning and zone effects off, the key channels add up to the input: the output is the
-// input one frame later, to below -90 dB, in every latency mode and routing form (in M/S form
+// input one latency later, to below -90 dB, in every latency mode and routing form (in M/S form
 // the separated mid and the delayed side rebuild both sides).
 TEST (Separation, KeyChannelsSumBackToTheInput)
 {
@@ -44,11 +46,11 @@ TEST (Separation, KeyChannelsSumBackToTheInput)
             const int n = 1 << VarelleProcessor::fftOrderForLatencyMode (mode);
 
             const auto out = process (proc, left, routing == 0 ? nullptr : &right, { 512 });
-            const int settled = 2 * n;
+            const int latency = proc.getLatencySamples(), settled = latency + n;
 
             SCOPED_TRACE ("latency mode " + std::to_string (mode) + ", routing " + std::to_string (routing));
-            EXPECT_LT (residualDb (out.left, left, n, settled), -90.0);
-            EXPECT_LT (residualDb (out.right, routing == 0 ? left : right, n, settled), -90.0);
+            EXPECT_LT (residualDb (out.left, left, latency, settled), -90.0);
+            EXPECT_LT (residualDb (out.right, routing == 0 ? left : right, latency, settled), -90.0);
         }
 }
 
@@ -70,4 +72,50 @@ TEST (Separation, FindsTheNotesOfAChord)
         bestMatches = std::max (bestMatches, matches);
     });
     EXPECT_GE (bestMatches, 3);
+}
+
+// Stems: the zone buses as mixed plus the rest add up to the mix before the output stage, and
+// a note lands in the stem of the zone that holds it, with or without the zone effects.
+TEST (Separation, StemsSplitByZoneAndSumToTheMix)
+{
+    const auto low = sine (44100 * 2, 98.0, 44100.0, 0.3f);    // G2: LOW (40 .. 52)
+    const auto high = sine (44100 * 2, 659.3, 44100.0, 0.2f);  // E5: HIGH (60 .. 84)
+    std::vector<float> in (low.size());
+    for (size_t i = 0; i < in.size(); ++i)
+        in[i] = low[i] + high[i];
+
+    for (bool zoneFx : { false, true })
+    {
+        VarelleProcessor proc;
+        proc.setParameterPlain ("detection_engine", 1.0f);
+        proc.setParameterPlain ("pan_enabled", 0.0f);   // no balance correction after the mix
+        proc.setParameterPlain ("zone_fx_enabled", zoneFx ? 1.0f : 0.0f);
+        proc.captureStems = true;
+        prepare (proc, 1, 512);
+
+        std::array<double, 4> energy {};
+        double worst = 0.0;
+        juce::MidiBuffer midi;
+        juce::AudioBuffer<float> block (2, 512);
+        for (int pos = 0; pos + 512 <= (int) in.size(); pos += 512)
+        {
+            block.clear();
+            block.copyFrom (0, 0, in.data() + pos, 512);
+            proc.processBlock (block, midi);
+            for (int i = 0; i < 512; ++i)
+            {
+                float sum = 0.0f;
+                for (int s = 0; s < 4; ++s)
+                {
+                    sum += proc.stems[(size_t) s].getSample (0, i);
+                    energy[(size_t) s] += std::pow (proc.stems[(size_t) s].getSample (0, i), 2.0);
+                }
+                worst = std::max (worst, (double) std::abs (sum - block.getSample (0, i)));
+            }
+        }
+        SCOPED_TRACE (zoneFx ? "zone effects on" : "zone effects off");
+        EXPECT_LT (worst, 1e-5);
+        EXPECT_GT (energy[0], 20.0 * energy[1]);   // LOW holds the G2
+        EXPECT_GT (energy[2], 20.0 * energy[1]);   // HIGH holds the E5
+    }
 }

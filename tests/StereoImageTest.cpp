@@ -307,6 +307,7 @@ TEST (StereoImage, KeysArePlacedByPitch)
     // A4 (440 Hz) sits between the split note 62 and the high note 76: right of centre.
     const auto tone = sine (44100, 440.0, 44100.0, 0.3f);
     VarelleProcessor proc;
+    proc.setParameterPlain ("detection_engine", 1.0f);
     prepare (proc, 1, 512);
     const auto out = process (proc, tone, nullptr, { 512 });
     double l = 0, r = 0;

@@ -231,7 +231,7 @@ class Generator(unittest.TestCase):
     def check_labels(self, labels):
         notes_per_event = {"single": (1, 1), "interval": (2, 2), "triad": (3, 3),
                            "voicing": (4, 6), "arpeggio": (3, 6)}
-        windows = {"guitar": (40, 84), "piano": (40, 84), "bass": (28, 63)}
+        windows = {"guitar": (40, 84), "piano": (40, 84), "bass": (28, 63), "keys": (40, 84)}
         for name, lab in labels.items():
             with self.subTest(name):
                 family = lab["instrument"]["family"]
@@ -302,6 +302,18 @@ class Generator(unittest.TestCase):
         self.assertEqual(piano, c)
         self.assertNotEqual(c, d)
 
+    def test_extra_instruments_and_velocity_range(self):
+        # The "extras" group (not part of "all": the default set above stays at ten
+        # instruments), with velocities drawn from 20..30: a chord's notes vary by up to 8.
+        index, labels = self.generate("e", "--count", "5", "--instruments", "extras",
+                                      "--velocity", "20", "30")
+        self.assertEqual(len(labels), 25)
+        self.check_labels(labels)
+        self.assertEqual({lab["instrument"]["name"] for lab in labels.values()},
+                         {"pick-bass", "electric-piano", "harpsichord", "vibraphone", "harp"})
+        velocities = [n["velocity"] for lab in labels.values() for n in lab["notes"]]
+        self.assertTrue(12 <= min(velocities) and max(velocities) <= 38, velocities)
+
     def test_range_and_soundfont_flags(self):
         index, labels = self.generate("w", "--count", "20", "--instruments", "clean",
                                       "--range", "30", "100", "--soundfont", "timgm")
@@ -313,7 +325,8 @@ class Generator(unittest.TestCase):
 
     def test_bad_arguments(self):
         for args in (["--instruments", "banjo"], ["--kinds", "cluster"],
-                     ["--min-dur", "2", "--max-dur", "1"], ["--range", "60", "65"]):
+                     ["--min-dur", "2", "--max-dur", "1"], ["--range", "60", "65"],
+                     ["--velocity", "0", "10"], ["--velocity", "90", "80"]):
             with self.subTest(args=args):
                 r = run_tool(GENERATE, "--out", os.path.join(self.dir, "x"), "--dry-run", *args)
                 self.assertNotEqual(r.returncode, 0)

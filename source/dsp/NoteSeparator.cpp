@@ -49,6 +49,8 @@ void NoteSeparator::prepare (double newSampleRate, int newFftSize)
     tracker.prepare (sampleRate, fftSize);
 
     magnitudes.reserve (maxBins);
+    detectorMagnitudes.reserve (maxBins);
+    spectrumHistory.reserve (3 * kHistorySlots * 2 * maxBins);
     templateRows.reserve ((size_t) kMaxListedNotes * maxBins);
     templateSum.reserve (maxBins);
     columnSum.reserve (maxBins);
@@ -56,6 +58,8 @@ void NoteSeparator::prepare (double newSampleRate, int newFftSize)
     midSpectrum.reserve (2 * maxBins);
 
     magnitudes.assign ((size_t) numBins, 0.0f);
+    detectorMagnitudes.assign ((size_t) numBins, 0.0f);
+    spectrumHistory.assign (3 * kHistorySlots * 2 * (size_t) numBins, 0.0f);
     templateRows.assign ((size_t) kMaxListedNotes * (size_t) numBins, 0.0f);
     templateSum.assign ((size_t) numBins, 0.0f);
     columnSum.assign ((size_t) numBins, 0.0f);
@@ -64,7 +68,10 @@ void NoteSeparator::prepare (double newSampleRate, int newFftSize)
     currentMasks = maskStore.data();
     previousMasks = maskStore.data() + (size_t) kNumMaskChannels * (size_t) numBins;
 
-    if (neural != nullptr)
+    // The network's buffers are made once for the frame size it runs at.
+    ownNeural.prepare (sampleRate, NeuralPitchDetector::kModelFftSize);
+    ownNeural.prepare (sampleRate, fftSize);
+    if (neural != &ownNeural && neural != nullptr)
         neural->prepare (sampleRate, fftSize);
 
     // A new frame size starts from silence: no mask history from the old one.
@@ -74,7 +81,8 @@ void NoteSeparator::prepare (double newSampleRate, int newFftSize)
 void NoteSeparator::reset() noexcept
 {
     tracker.reset();
-    if (neural != nullptr)
+    ownNeural.reset();
+    if (neural != &ownNeural && neural != nullptr)
         neural->reset();
 
     std::fill (templateRows.begin(), templateRows.end(), 0.0f);
@@ -87,6 +95,24 @@ void NoteSeparator::reset() noexcept
     previousKeys[0] = previousKeys[1] = 0;
     currentFrame.clear();
     channelMask.clear();
+    std::fill (spectrumHistory.begin(), spectrumHistory.end(), 0.0f);
+    historyPos = 0;
+}
+
+void NoteSeparator::setLookaheadFrames (int frames) noexcept
+{
+    frames = std::clamp (frames, 0, kMaxLookaheadFrames);
+    if (frames == lookaheadFrames)
+        return;
+    lookaheadFrames = frames;
+    std::fill (spectrumHistory.begin(), spectrumHistory.end(), 0.0f);
+    historyPos = 0;
+}
+
+float* NoteSeparator::historySlot (int stream, int framesAgo) noexcept
+{
+    const int slot = ((historyPos - framesAgo) % kHistorySlots + kHistorySlots) % kHistorySlots;
+    return spectrumHistory.data() + ((size_t) stream * kHistorySlots + (size_t) slot) * 2 * (size_t) numBins;
 }
 
 void NoteSeparator::setKey (int root, int quality) noexcept
@@ -104,13 +130,24 @@ void NoteSeparator::applyDetectionPreset (const DetectionPreset& preset) noexcep
     neuralOffThreshold = preset.neuralOffThreshold;
     neuralOnFrames = preset.neuralOnFrames;
     neuralOffFrames = preset.neuralOffFrames;
+    ownNeural.setDecisionSettings (neuralOnThreshold, neuralOffThreshold, neuralOnFrames, neuralOffFrames);
 }
 
 //==============================================================================
 void NoteSeparator::processFrame (const float* spectrum, int bins, float* outputSpectra, ChannelMask& mask) noexcept
 {
-    analyzeAndComputeMasks (spectrum, bins);
-    applyStoredMasks (spectrum, bins, outputSpectra, mask);
+    if (lookaheadFrames == 0 || bins != numBins || spectrumHistory.empty())
+    {
+        analyzeAndComputeMasks (spectrum, bins);
+        applyStoredMasks (spectrum, bins, outputSpectra, mask);
+        return;
+    }
+
+    std::copy (spectrum, spectrum + 2 * bins, historySlot (0, 0));
+    const float* delayed = historySlot (0, lookaheadFrames);
+    analyze (delayed, spectrum, bins);
+    applyStoredMasks (delayed, bins, outputSpectra, mask);
+    historyPos = (historyPos + 1) % kHistorySlots;
 }
 
 void NoteSeparator::processStereoFrame (const float* left, const float* right, int bins,
@@ -121,9 +158,21 @@ void NoteSeparator::processStereoFrame (const float* left, const float* right, i
     for (int i = 0; i < 2 * n; ++i)
         mid[i] = 0.5f * (left[i] + right[i]);
 
-    analyzeAndComputeMasks (mid, n);
-    applyStoredMasks (left, n, leftOut, mask);
-    applyStoredMasks (right, n, rightOut, mask);
+    if (lookaheadFrames == 0 || bins != numBins || spectrumHistory.empty())
+    {
+        analyzeAndComputeMasks (mid, n);
+        applyStoredMasks (left, n, leftOut, mask);
+        applyStoredMasks (right, n, rightOut, mask);
+        return;
+    }
+
+    std::copy (mid, mid + 2 * n, historySlot (0, 0));
+    std::copy (left, left + 2 * n, historySlot (1, 0));
+    std::copy (right, right + 2 * n, historySlot (2, 0));
+    analyze (historySlot (0, lookaheadFrames), mid, n);
+    applyStoredMasks (historySlot (1, lookaheadFrames), n, leftOut, mask);
+    applyStoredMasks (historySlot (2, lookaheadFrames), n, rightOut, mask);
+    historyPos = (historyPos + 1) % kHistorySlots;
 }
 
 void NoteSeparator::applyStoredMasks (const float* spectrum, int bins, float* outputSpectra, ChannelMask& mask) const noexcept
@@ -152,6 +201,11 @@ void NoteSeparator::applyStoredMasks (const float* spectrum, int bins, float* ou
 //==============================================================================
 void NoteSeparator::analyzeAndComputeMasks (const float* spectrum, int bins) noexcept
 {
+    analyze (spectrum, spectrum, bins);
+}
+
+void NoteSeparator::analyze (const float* spectrum, const float* detectorSpectrum, int bins) noexcept
+{
     if (bins > numBins || bins < 0 || currentMasks == nullptr)
         return;
     // A spectrum shorter than prepared is treated as silent above its last bin.
@@ -164,6 +218,17 @@ void NoteSeparator::analyzeAndComputeMasks (const float* spectrum, int bins) noe
 
     for (int k = 0; k < bins; ++k)
         magnitudes[(size_t) k] = std::sqrt (spectrum[2 * k] * spectrum[2 * k] + spectrum[2 * k + 1] * spectrum[2 * k + 1]);
+
+    // The network always takes in the newest frame; everything else works on the analysed one.
+    detectorInput = magnitudes.data();
+    if (detectorSpectrum != spectrum)
+    {
+        for (int k = 0; k < bins; ++k)
+            detectorMagnitudes[(size_t) k] = std::sqrt (detectorSpectrum[2 * k] * detectorSpectrum[2 * k]
+                                                        + detectorSpectrum[2 * k + 1] * detectorSpectrum[2 * k + 1]);
+        std::fill (detectorMagnitudes.begin() + bins, detectorMagnitudes.end(), 0.0f);
+        detectorInput = detectorMagnitudes.data();
+    }
 
     if (bins >= 3)
         updateCentroid();
@@ -214,7 +279,7 @@ void NoteSeparator::detectNotes() noexcept
 
     if (engine == engineNeural && neural != nullptr && neural->isReady())
     {
-        neural->detect (magnitudes.data(), numBins, scaleMask, currentFrame);
+        neural->detect (detectorInput != nullptr ? detectorInput : magnitudes.data(), numBins, scaleMask, currentFrame);
         lastEngineUsed = engineNeural;
     }
     else

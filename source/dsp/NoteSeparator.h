@@ -2,6 +2,8 @@
 
 #include "ChannelMask.h"
 #include "ChordDetector.h"
+#include "NeuralPitchDetector.h"
+#include "NoteDetector.h"
 #include "PitchTracker.h"
 #include "RealFFT.h"
 #include "SeparationFrame.h"
@@ -36,16 +38,7 @@ public:
     /** Detection engines: 0 automatic (by spectral centroid), 1 classical, 2 neural. */
     enum Engine { engineAuto = 0, engineClassical = 1, engineNeural = 2 };
 
-    /** A note detector that can stand in for the classical tracker (the neural network). */
-    struct Detector
-    {
-        virtual ~Detector() = default;
-        /** True when it can run at the prepared frame size. */
-        virtual bool isReady() const noexcept = 0;
-        virtual void prepare (double sampleRate, int fftSize) = 0;
-        virtual void reset() noexcept = 0;
-        virtual void detect (const float* magnitudes, int numBins, uint16_t scaleMask, SeparationFrame& frame) noexcept = 0;
-    };
+    using Detector = NoteDetector;
 
     NoteSeparator();
 
@@ -67,14 +60,30 @@ public:
     void processStereoFrame (const float* left, const float* right, int numBins,
                              float* leftOutputSpectra, float* rightOutputSpectra, ChannelMask& mask) noexcept;
 
+    /** The network decides for the centre of its window, a few hops older than the newest frame.
+        With a look-ahead of k frames the frame callbacks keep the last k spectra and analyse,
+        mask and resynthesise the one k hops old, while the network still takes in the newest:
+        notes, masks and audio then all describe the same moment, and the processor's latency
+        grows by k hops. 0 (the default) works on the newest frame. Clears the spectrum history
+        when it changes; never allocates. */
+    void setLookaheadFrames (int frames) noexcept;
+    int getLookaheadFrames() const noexcept { return lookaheadFrames; }
+    static constexpr int kMaxLookaheadFrames = 5;
+
     /** The key for the tracker and the chord filter (root -1 for none). Any thread. */
     void setKey (int root, int quality) noexcept;
 
     /** Release and neural settings of a detection preset. Audio thread, between frames. */
     void applyDetectionPreset (const DetectionPreset& preset) noexcept;
 
-    /** Attaches the neural detector (owned elsewhere); nullptr detaches it. */
-    void setNeuralDetector (Detector* detector) noexcept { neural = detector; }
+    /** The separator's own neural detector; it runs once a model is loaded into it. */
+    NeuralPitchDetector& getNeuralDetector() noexcept { return ownNeural; }
+
+    /** Replaces the detector used for the neural engine (tests); nullptr restores the own one. */
+    void setNeuralDetector (Detector* detector) noexcept { neural = detector != nullptr ? detector : &ownNeural; }
+
+    /** True when the neural engine can run at the prepared frame size. */
+    bool isNeuralReady() const noexcept { return neural != nullptr && neural->isReady(); }
 
     //==============================================================================
     std::atomic<int> engineSelect { engineAuto };
@@ -117,6 +126,8 @@ public:
     const HarmonicProfile& getPublishedProfile() const noexcept { return publishedProfile; }
 
 private:
+    void analyze (const float* spectrum, const float* detectorSpectrum, int bins) noexcept;
+    float* historySlot (int stream, int framesAgo) noexcept;
     void updateCentroid() noexcept;
     void detectNotes() noexcept;
     void learnHarmonicProfile() noexcept;
@@ -134,7 +145,8 @@ private:
     float centroidAverage = 800.0f;
     int framesSinceSwitch = 10000;
     int lastEngineUsed = engineClassical;
-    Detector* neural = nullptr;
+    NeuralPitchDetector ownNeural;
+    Detector* neural = &ownNeural;
 
     // Chord weighting of the masks (chord mode 1).
     uint16_t chordWeightClasses = 0;
@@ -148,6 +160,14 @@ private:
     HarmonicProfile publishedProfile;
 
     std::vector<float> magnitudes;
+    std::vector<float> detectorMagnitudes;   // of the newest frame, when it is not the analysed one
+    const float* detectorInput = nullptr;
+
+    // The last spectra of the analysed (mono or mid), left and right streams, for the look-ahead.
+    static constexpr int kHistorySlots = kMaxLookaheadFrames + 1;
+    std::vector<float> spectrumHistory;
+    int historyPos = 0;
+    int lookaheadFrames = 0;
     std::vector<float> templateRows;   // kMaxListedNotes x numBins
     std::vector<float> templateSum;
     std::vector<float> columnSum;

@@ -120,15 +120,20 @@ int run (const juce::StringArray& args)
     juce::MidiBuffer midi;
     for (int pos = 0, index = 0; pos < length; ++index)
     {
-        const int n = juce::jmin (blocks[index % blocks.size()], length - pos);
+        // Every block has its pattern size, the last one padded with silence, as the renderer
+        // does: the stereo image's balance correction moves once per block, so both must see
+        // the same blocks.
+        const int n = blocks[index % blocks.size()];
+        const int available = juce::jmin (n, length - pos);
         juce::AudioBuffer<float> view (block.getArrayOfWritePointers(), 2, 0, n);
-        view.copyFrom (0, 0, input, 0, pos, n);
-        view.copyFrom (1, 0, input, 1, pos, n);
+        view.clear();
+        view.copyFrom (0, 0, input, 0, pos, available);
+        view.copyFrom (1, 0, input, 1, pos, available);
         midi.clear();
         plugin->processBlock (view, midi);
-        output.copyFrom (0, pos, view, 0, 0, n);
-        output.copyFrom (1, pos, view, 1, 0, n);
-        pos += n;
+        output.copyFrom (0, pos, view, 0, 0, available);
+        output.copyFrom (1, pos, view, 1, 0, available);
+        pos += available;
 
         if (index == 0)
             check (expectedLatency < 0 || plugin->getLatencySamples() == expectedLatency,

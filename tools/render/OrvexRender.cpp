@@ -6,6 +6,7 @@
 #include <juce_audio_formats/juce_audio_formats.h>
 #include <juce_events/juce_events.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -31,10 +32,17 @@ struct Options
     bool rateGiven = false;
     bool align = true;
     bool listParams = false;
+    bool listPresets = false;
     bool printLatency = false;
     bool quiet = false;
     bool help = false;
     juce::String input, output, report;
+    juce::String preset, loadState, saveState;
+    juce::String stemsDir, midiFile;
+    int midiChannel = 1;
+    std::vector<int> harmonyVoices;
+    bool harmonySolo = false;
+    bool doubler = false;
 };
 
 /** What the analysis saw in one frame, for --report. */
@@ -43,6 +51,23 @@ struct ReportFrame
     int index;
     int engine;
     std::vector<int> notes;
+};
+
+/** The chord and key of one block, for --report; t is the time of the latest frame. */
+struct ReportBlock
+{
+    double t;
+    varelle::ChordResult chord;
+    int keyRoot, keyQuality;
+};
+
+/** What a render collects besides the main output. */
+struct RenderTaps
+{
+    std::array<juce::AudioBuffer<float>, VarelleProcessor::kNumStems> stems;
+    bool stemsWanted = false;
+    juce::MidiMessageSequence midi;   // time stamps in seconds of input time
+    bool midiWanted = false;
 };
 
 const char* const helpText =
@@ -61,12 +86,25 @@ const char* const helpText =
     "  --rate HZ            sample rate of the demo phrase (default 44100)\n"
     "  --no-align           keep the processor's latency at the start of the output\n"
     "  --list-params        print ID, name, min, max and default of every parameter, then exit\n"
+    "  --preset NAME|FILE   load a preset (a name from the presets folder, or a preset file) before --set\n"
+    "  --load-state FILE    restore a state block written by --save-state (after --preset, before --set)\n"
+    "  --save-state FILE    write the state block once all settings are applied\n"
+    "  --list-presets       print the names of the presets in the presets folder, then exit\n"
     "  --print-latency      print the latency after preparation and after the first block, then exit\n"
-    "  --report FILE.json   write the analysis as the processor saw it (see README)\n"
+    "  --report FILE.json   write the analysis as the processor saw it, with chords and keys (see README)\n"
+    "  --stems DIR          also write DIR/LOW.wav, MID.wav, HIGH.wav (the zone buses as mixed, after\n"
+    "                       their effects) and DIR/REST.wav (the other keys), aligned like the output\n"
+    "  --midi FILE.mid      turn the MIDI note output on and write the notes it sends, aligned\n"
+    "  --midi-channel N     MIDI channel of those notes, 1 to 16 (default 1)\n"
+    "  --harmony V[,V...]   harmony voices 1 to 4 on, following the lowest note (default intervals:\n"
+    "                       1 a third up, 2 a fifth up, 3 an octave up, 4 a third down)\n"
+    "  --harmony-solo       output the harmony voices alone\n"
+    "  --doubler            add the doubler's two detuned copies to every harmony voice\n"
     "  --quiet              no progress bar\n"
     "  --help               this text\n"
     "\n"
-    "exit status: 0 on success, 2 on bad arguments or unreadable input (no output is written).\n";
+    "exit status: 0 on success, 2 on bad arguments, unreadable input or an unreadable preset or\n"
+    "state file (no output is written).\n";
 
 int levenshtein (const juce::String& a, const juce::String& b)
 {
@@ -147,6 +185,10 @@ Options parseArguments (const juce::StringArray& args)
         else if (a == "--no-align")                   o.align = false;
         else if (a == "--list-params")                o.listParams = true;
         else if (a == "--print-latency")              o.printLatency = true;
+        else if (a == "--list-presets")               o.listPresets = true;
+        else if (a == "--preset")                     o.preset = needValue();
+        else if (a == "--load-state")                 o.loadState = needValue();
+        else if (a == "--save-state")                 o.saveState = needValue();
         else if (a == "--set")
         {
             const auto assignment = needValue();
@@ -160,6 +202,30 @@ Options parseArguments (const juce::StringArray& args)
         }
         else if (a == "--report")
             o.report = needValue();
+        else if (a == "--stems")
+            o.stemsDir = needValue();
+        else if (a == "--midi")
+            o.midiFile = needValue();
+        else if (a == "--midi-channel")
+        {
+            if (! parseInt (needValue(), o.midiChannel, 1, 16))
+                throw Failure { "--midi-channel expects a channel from 1 to 16" };
+        }
+        else if (a == "--harmony")
+        {
+            o.harmonyVoices.clear();
+            for (const auto& item : juce::StringArray::fromTokens (needValue(), ",", ""))
+            {
+                int v = 0;
+                if (! parseInt (item, v, 1, 4))
+                    throw Failure { "--harmony expects voice numbers from 1 to 4, e.g. 1,3" };
+                o.harmonyVoices.push_back (v);
+            }
+        }
+        else if (a == "--harmony-solo")
+            o.harmonySolo = true;
+        else if (a == "--doubler")
+            o.doubler = true;
         else if (a == "--output" || a == "-o")
             o.output = needValue();
         else if (a == "--latency-mode")
@@ -236,6 +302,81 @@ void listParameters (VarelleProcessor& proc)
         }
 }
 
+// A state block is a few kilobytes; anything much larger is not one.
+constexpr juce::int64 kMaxStateFileBytes = 16 * 1024 * 1024;
+
+/** Reads a preset or state file and checks that the processor would take it. The processor
+    ignores a block it cannot use without saying so, so the same test is made here first: a
+    block safe to parse (wrapper, valid UTF-8, bounded markup) whose text parses as XML. */
+juce::MemoryBlock readStateBlock (const juce::File& file, const juce::String& what)
+{
+    const auto path = file.getFullPathName();
+    if (file.isDirectory())
+        throw Failure { "cannot read " + what + " '" + path + "': it is a folder" };
+    if (! file.existsAsFile())
+        throw Failure { "cannot read " + what + " '" + path + "': no such file" };
+    if (file.getSize() > kMaxStateFileBytes)
+        throw Failure { "cannot read " + what + " '" + path + "': too large for a state block" };
+
+    juce::MemoryBlock block;
+    if (! file.loadFileAsData (block))
+        throw Failure { "cannot read " + what + " '" + path + "': read error" };
+    if (block.getSize() > (size_t) std::numeric_limits<int>::max()
+        || ! VarelleProcessor::isReadableStateBlock (block.getData(), (int) block.getSize())
+        || juce::AudioProcessor::getXmlFromBinary (block.getData(), (int) block.getSize()) == nullptr)
+        throw Failure { "cannot read " + what + " '" + path + "': not an ORVEX state block" };
+    return block;
+}
+
+/** --preset: a name from the presets folder first, then a path to a file. */
+void loadPresetArgument (VarelleProcessor& proc, const juce::String& nameOrFile)
+{
+    const auto folder = proc.getPresetsDirectory();
+    juce::File file;
+    juce::String name;
+
+    if (nameOrFile.isNotEmpty() && ! nameOrFile.containsChar ('/'))
+    {
+        // Built by hand: the framework would read a leading "~" as a home folder.
+        const juce::File named (folder.getFullPathName() + "/" + nameOrFile + ".xml");
+        if (named.existsAsFile())
+        {
+            file = named;
+            name = nameOrFile;
+        }
+    }
+
+    if (file == juce::File())
+    {
+        file = juce::File::getCurrentWorkingDirectory().getChildFile (nameOrFile);
+        name = file.getFileNameWithoutExtension();
+        if (nameOrFile.isEmpty() || ! file.existsAsFile())
+            throw Failure { "no preset '" + nameOrFile + "' in " + folder.getFullPathName() + " and no such file" };
+    }
+
+    readStateBlock (file, "preset");
+    proc.loadPresetFile (file, name);
+}
+
+/** Writes the bytes to a temporary file next to the target; moving it into place is left to
+    the caller, once everything else has been written. */
+std::unique_ptr<juce::TemporaryFile> writeTemporary (const juce::File& target, const juce::MemoryBlock& bytes,
+                                                     const juce::String& what)
+{
+    auto temp = std::make_unique<juce::TemporaryFile> (target);
+    {
+        juce::FileOutputStream stream (temp->getFile());
+        const bool written = stream.openedOk() && stream.write (bytes.getData(), bytes.getSize());
+        stream.flush();
+        if (! written || stream.getStatus().failed())
+            throw Failure { "cannot write " + what + " '" + target.getFullPathName() + "'" };
+    }
+    // A short write of the stream's buffer shows only in the size on disk.
+    if (temp->getFile().getSize() != (juce::int64) bytes.getSize())
+        throw Failure { "cannot write " + what + " '" + target.getFullPathName() + "'" };
+    return temp;
+}
+
 void applySets (VarelleProcessor& proc, const Options& o)
 {
     for (const auto& [id, value] : o.sets)
@@ -273,7 +414,7 @@ struct ProgressBar
 
 /** Runs the processor over the whole input; returns the stereo output, aligned or raw. */
 juce::AudioBuffer<float> render (VarelleProcessor& proc, const juce::AudioBuffer<float>& input,
-                                 double sampleRate, const Options& o, bool showProgress)
+                                 double sampleRate, const Options& o, bool showProgress, RenderTaps& taps)
 {
     const int inChannels = input.getNumChannels();
     const int length = input.getNumSamples();
@@ -286,11 +427,17 @@ juce::AudioBuffer<float> render (VarelleProcessor& proc, const juce::AudioBuffer
         throw Failure { "the processor refused a " + juce::String (inChannels) + "-channel input" };
 
     proc.setNonRealtime (true);
+    proc.captureStems = taps.stemsWanted;
     proc.setRateAndBufferSizeDetails (sampleRate, maxBlock);
     proc.prepareToPlay (sampleRate, maxBlock);
 
     juce::AudioBuffer<float> block (2, maxBlock);
     juce::MidiBuffer midi;
+    for (auto& stem : taps.stems)
+    {
+        stem.setSize (taps.stemsWanted ? 2 : 0, taps.stemsWanted ? length : 0);
+        stem.clear();
+    }
 
     // The latency that counts is the one in force once processing runs: the first block may
     // still change it (engine selection), so alignment is decided after that block.
@@ -321,7 +468,6 @@ juce::AudioBuffer<float> render (VarelleProcessor& proc, const juce::AudioBuffer
 
         juce::AudioBuffer<float> view (block.getArrayOfWritePointers(), 2, 0, n);
         proc.processBlock (view, midi);
-        midi.clear();
 
         if (! latencyKnown)
         {
@@ -339,7 +485,20 @@ juce::AudioBuffer<float> render (VarelleProcessor& proc, const juce::AudioBuffer
                 continue;
             output.setSample (0, (int) target, view.getSample (0, k));
             output.setSample (1, (int) target, view.getSample (1, k));
+            if (taps.stemsWanted)
+                for (int s = 0; s < VarelleProcessor::kNumStems; ++s)
+                    for (int ch = 0; ch < 2; ++ch)
+                        taps.stems[(size_t) s].setSample (ch, (int) target, proc.stems[(size_t) s].getSample (ch, k));
         }
+
+        if (taps.midiWanted)
+            for (const auto meta : midi)
+            {
+                const juce::int64 target = produced + meta.samplePosition - offset;
+                if (target >= 0 && target < length)
+                    taps.midi.addEvent (meta.getMessage(), (double) target / sampleRate);
+            }
+        midi.clear();
         produced += n;
         progress.show (juce::jmin (produced, needed), needed);
     }
@@ -375,8 +534,26 @@ juce::AudioBuffer<float> readInput (const juce::File& file, double& sampleRate)
     return buffer;
 }
 
-void writeReport (const juce::File& file, const std::vector<ReportFrame>& frames, double sampleRate,
-                  int fftSize, int latency)
+juce::String chordJson (const varelle::ChordResult& c)
+{
+    if (! c.isChord())
+        return "null";
+    const auto name = juce::String (varelle::pitchClassName (c.root)) + " " + varelle::ChordDetector::typeName (c.type);
+    return "{\"root\": " + juce::String (c.root) + ", \"type\": " + juce::String (c.type) + ", \"name\": \""
+           + name + "\", \"score\": " + juce::String (c.score, 4) + "}";
+}
+
+juce::String keyJson (int root, int quality)
+{
+    if (root < 0 || root > 11)
+        return "null";
+    const auto name = juce::String (varelle::pitchClassName (root)) + (quality == 1 ? " minor" : " major");
+    return "{\"root\": " + juce::String (root) + ", \"quality\": " + juce::String (quality == 1 ? 1 : 0)
+           + ", \"name\": \"" + name + "\"}";
+}
+
+void writeReport (const juce::File& file, const std::vector<ReportFrame>& frames, const std::vector<ReportBlock>& blocks,
+                  double sampleRate, int fftSize, int latency)
 {
     const int hop = fftSize / 4;
     juce::String json;
@@ -385,9 +562,8 @@ void writeReport (const juce::File& file, const std::vector<ReportFrame>& frames
     bool first = true;
     for (const auto& f : frames)
     {
-        // The notes describe the window whose centre lies N / 2 after its first sample; the
-        // network decides for the window five hops older than the newest.
-        const int describedFrame = f.engine == 2 ? f.index - VarelleProcessor::kNeuralLookaheadHops : f.index;
+        // The notes describe the window whose centre lies N / 2 after its first sample.
+        const int describedFrame = f.index;
         if (describedFrame < 0)
             continue;
         const double t = ((double) describedFrame * hop + fftSize / 2) / sampleRate;
@@ -397,11 +573,55 @@ void writeReport (const juce::File& file, const std::vector<ReportFrame>& frames
         json << "], \"engine\": " << f.engine << "}";
         first = false;
     }
+    json << "\n], \"blocks\": [";
+    first = true;
+    for (const auto& b : blocks)
+    {
+        json << (first ? "\n" : ",\n") << "  {\"t\": " << juce::String (b.t, 6) << ", \"chord\": " << chordJson (b.chord)
+             << ", \"key\": " << keyJson (b.keyRoot, b.keyQuality) << "}";
+        first = false;
+    }
     json << "\n]}\n";
 
     juce::TemporaryFile temp (file);
     if (! temp.getFile().replaceWithText (json, false, false, "\n") || ! temp.overwriteTargetFileWithTemporary())
         throw Failure { "cannot write report '" + file.getFullPathName() + "'" };
+}
+
+/** A standard MIDI file with one tick per millisecond; notes still on at the end are ended. */
+void writeMidi (const juce::File& file, juce::MidiMessageSequence events, double endSeconds)
+{
+    juce::MidiMessageSequence track;
+    bool on[128][16] {};
+    for (const auto* holder : events)
+    {
+        auto message = holder->message;
+        const int note = message.getNoteNumber(), ch = message.getChannel() - 1;
+        if (message.isNoteOn())
+            on[note][ch] = true;
+        else if (message.isNoteOff())
+            on[note][ch] = false;
+        message.setTimeStamp (std::round (message.getTimeStamp() * 1000.0));
+        track.addEvent (message);
+    }
+    for (int note = 0; note < 128; ++note)
+        for (int ch = 0; ch < 16; ++ch)
+            if (on[note][ch])
+                track.addEvent (juce::MidiMessage::noteOff (ch + 1, note).withTimeStamp (std::round (endSeconds * 1000.0)));
+    track.updateMatchedPairs();
+
+    juce::MidiFile midiFile;
+    midiFile.setSmpteTimeFormat (25, 40);   // 25 frames of 40 ticks: one tick per millisecond
+    midiFile.addTrack (track);
+
+    juce::TemporaryFile temp (file);
+    {
+        juce::FileOutputStream stream (temp.getFile());
+        if (! stream.openedOk() || ! midiFile.writeTo (stream))
+            throw Failure { "cannot write MIDI file '" + file.getFullPathName() + "'" };
+    }
+    if (! temp.overwriteTargetFileWithTemporary())
+        throw Failure { "cannot write MIDI file '" + file.getFullPathName() + "'" };
 }
 
 void writeOutput (const juce::File& file, const juce::AudioBuffer<float>& buffer, double sampleRate)
@@ -444,9 +664,32 @@ int run (const juce::StringArray& args)
         return kExitOk;
     }
 
+    if (o.listPresets)
+    {
+        for (const auto& name : proc.getPresetList())
+            std::cout << name << '\n';
+        return kExitOk;
+    }
+
+    // Preset, then saved state, then the single settings on top.
+    if (o.preset.isNotEmpty())
+        loadPresetArgument (proc, o.preset);
+    if (o.loadState.isNotEmpty())
+    {
+        const auto block = readStateBlock (juce::File::getCurrentWorkingDirectory().getChildFile (o.loadState), "state");
+        proc.setStateInformation (block.getData(), (int) block.getSize());
+    }
+
     applySets (proc, o);
     if (o.latencyMode)
         proc.latencyMode = *o.latencyMode;
+
+    // The state as configured, before any audio runs.
+    juce::MemoryBlock stateBlock;
+    const auto stateFile = o.saveState.isNotEmpty() ? juce::File::getCurrentWorkingDirectory().getChildFile (o.saveState)
+                                                    : juce::File();
+    if (stateFile != juce::File())
+        proc.getStateInformation (stateBlock);
 
     if (o.printLatency)
     {
@@ -458,6 +701,8 @@ int run (const juce::StringArray& args)
         juce::MidiBuffer midi;
         proc.processBlock (silence, midi);
         std::cout << "latency " << proc.getLatencySamples() << "\n";
+        if (stateFile != juce::File() && ! writeTemporary (stateFile, stateBlock, "state")->overwriteTargetFileWithTemporary())
+            throw Failure { "cannot write state '" + stateFile.getFullPathName() + "'" };
         return kExitOk;
     }
 
@@ -478,10 +723,21 @@ int run (const juce::StringArray& args)
         if (outFile == inFile || (outFile.exists() && inFile.exists()
                                   && outFile.getLinkedTarget() == inFile.getLinkedTarget()))
             throw Failure { "refusing to overwrite the input file '" + inFile.getFullPathName() + "'" };
+        if (stateFile != juce::File() && stateFile.exists() && stateFile.getLinkedTarget() == inFile.getLinkedTarget())
+            throw Failure { "refusing to overwrite the input file '" + inFile.getFullPathName() + "'" };
         input = readInput (inFile, sampleRate);
     }
 
+    if (stateFile != juce::File() && stateFile.getLinkedTarget() == outFile.getLinkedTarget())
+        throw Failure { "--save-state and the output name the same file '" + outFile.getFullPathName() + "'" };
+
+    // Written before rendering so that an unwritable place fails early; moved into place last.
+    std::unique_ptr<juce::TemporaryFile> stateTemp;
+    if (stateFile != juce::File())
+        stateTemp = writeTemporary (stateFile, stateBlock, "state");
+
     std::vector<ReportFrame> frames;
+    std::vector<ReportBlock> blocks;
     if (o.report.isNotEmpty())
     {
         frames.reserve ((size_t) (input.getNumSamples() / 128 + 64));
@@ -493,11 +749,57 @@ int run (const juce::StringArray& args)
                     f.notes.push_back (slot.midiNote);
             frames.push_back (std::move (f));
         };
+        // A block's chord and key come from the notes of the latest frame: they carry its time.
+        proc.blockObserver = [&frames, &blocks, &proc, sampleRate] (const varelle::ChordResult& chord, int root, int quality)
+        {
+            if (frames.empty())
+                return;
+            const auto& f = frames.back();
+            const int hop = proc.getFFTSize() / 4;
+            blocks.push_back ({ ((double) f.index * hop + proc.getFFTSize() / 2) / sampleRate, chord, root, quality });
+        };
     }
 
+    if (! o.harmonyVoices.empty())
+    {
+        // The time-domain voices: the spectral ones need analysis channels nothing fills.
+        proc.harmony.harmonyEnabled = true;
+        proc.harmony.spectralHarmony = false;
+        proc.harmony.harmonySolo = o.harmonySolo;
+        proc.harmony.doublerEnabled = o.doubler;
+        for (int v : o.harmonyVoices)
+            proc.harmony.harmonyVoices[(size_t) (v - 1)].enabled = true;
+    }
+    else if (o.harmonySolo || o.doubler)
+        throw Failure { "--harmony-solo and --doubler need voices: --harmony 1,2" };
+
+    RenderTaps taps;
+    taps.stemsWanted = o.stemsDir.isNotEmpty();
+    taps.midiWanted = o.midiFile.isNotEmpty();
+    if (taps.midiWanted)
+    {
+        proc.midiOutput.midiOutputEnabled = true;
+        proc.midiOutput.midiChannel = o.midiChannel;
+    }
+
+    const auto cwd = juce::File::getCurrentWorkingDirectory();
+    const auto stemsDir = taps.stemsWanted ? cwd.getChildFile (o.stemsDir) : juce::File();
+    if (taps.stemsWanted && ! stemsDir.isDirectory() && ! stemsDir.createDirectory())
+        throw Failure { "cannot create the stems folder '" + stemsDir.getFullPathName() + "'" };
+
     const bool showProgress = ! o.quiet && input.getNumSamples() > (int) sampleRate;
-    const auto output = render (proc, input, sampleRate, o, showProgress);
+    const auto output = render (proc, input, sampleRate, o, showProgress, taps);
     writeOutput (outFile, output, sampleRate);
+
+    if (taps.stemsWanted)
+    {
+        const char* const names[VarelleProcessor::kNumStems] = { "LOW", "MID", "HIGH", "REST" };
+        for (int s = 0; s < VarelleProcessor::kNumStems; ++s)
+            writeOutput (stemsDir.getChildFile (juce::String (names[s]) + ".wav"), taps.stems[(size_t) s], sampleRate);
+    }
+
+    if (taps.midiWanted)
+        writeMidi (cwd.getChildFile (o.midiFile), taps.midi, (double) input.getNumSamples() / sampleRate);
 
     if (o.report.isNotEmpty())
     {
@@ -507,9 +809,12 @@ int run (const juce::StringArray& args)
         frames.erase (std::remove_if (frames.begin(), frames.end(), [&] (const ReportFrame& f)
                       { return (double) f.index * hop + fftSize / 2 >= input.getNumSamples() + (f.engine == 2 ? 5 * hop : 0); }),
                       frames.end());
-        writeReport (juce::File::getCurrentWorkingDirectory().getChildFile (o.report), frames, sampleRate,
+        writeReport (juce::File::getCurrentWorkingDirectory().getChildFile (o.report), frames, blocks, sampleRate,
                      fftSize, proc.getLatencySamples());
     }
+
+    if (stateTemp != nullptr && ! stateTemp->overwriteTargetFileWithTemporary())
+        throw Failure { "cannot write state '" + stateFile.getFullPathName() + "'" };
 
     if (! o.quiet)
         std::cerr << "wrote " << outFile.getFullPathName() << " (" << output.getNumSamples() << " samples, "

@@ -50,17 +50,31 @@ INSTRUMENTS = {
     "acoustic-bass": (33, "Acoustic Bass", "bass"),
     "finger-bass": (34, "Electric Bass (finger)", "bass"),
 }
+# More GM instruments, for training material that is not all guitar: a third bass and four
+# keyboard or plucked sounds ("keys": chords are voiced as on a keyboard). They are asked for by
+# name or as the group "extras"; "all" keeps the ten instruments above, so its sets stay as
+# they were.
+EXTRA_INSTRUMENTS = {
+    "pick-bass": (35, "Electric Bass (pick)", "bass"),
+    "electric-piano": (5, "Electric Piano 1", "keys"),
+    "harpsichord": (7, "Harpsichord", "keys"),
+    "vibraphone": (12, "Vibraphone", "keys"),
+    "harp": (47, "Orchestral Harp", "keys"),
+}
 GROUPS = {
     "guitars": [n for n, v in INSTRUMENTS.items() if v[2] == "guitar"],
     "basses": [n for n, v in INSTRUMENTS.items() if v[2] == "bass"],
     "all": list(INSTRUMENTS),
+    "extras": list(EXTRA_INSTRUMENTS),
 }
+INSTRUMENTS.update(EXTRA_INSTRUMENTS)
 
 KINDS = ("single", "interval", "triad", "voicing", "arpeggio")
 DEFAULT_KINDS = {
     "guitar": KINDS,
     "piano": KINDS,
     "bass": ("single", "interval", "arpeggio"),
+    "keys": KINDS,
 }
 
 # Open strings and highest fret of the fretted instruments. Guitar: E2 A2 D3 G3 B3 E4 with 24
@@ -70,9 +84,9 @@ FRETBOARDS = {
     "bass": ((28, 33, 38, 43), 20),
 }
 # Pitch window used unless --range is given (guitar: the range the detectors care about most).
-DEFAULT_RANGE = {"guitar": (40, 84), "piano": (40, 84), "bass": (28, 60)}
+DEFAULT_RANGE = {"guitar": (40, 84), "piano": (40, 84), "bass": (28, 60), "keys": (40, 84)}
 # What the instrument can play at all; --range is clipped to it.
-PLAYABLE_RANGE = {"guitar": (40, 88), "piano": (21, 108), "bass": (28, 63)}
+PLAYABLE_RANGE = {"guitar": (40, 88), "piano": (21, 108), "bass": (28, 63), "keys": (28, 96)}
 MAX_FRET_SPAN = 4  # fretting-hand stretch: highest minus lowest fretted fret
 
 # Chord qualities as pitch classes over the root; "needed" must all sound, the rest may be left out.
@@ -288,9 +302,10 @@ class Example:
         return peak
 
 
-def velocity(rng, base=None):
+def velocity(rng, args, base=None):
+    """An event's velocity from --velocity, or a note's: the event's give or take 8."""
     if base is None:
-        return rng.randint(40, 120)
+        return rng.randint(args.velocity[0], args.velocity[1])
     return max(1, min(127, base + rng.randint(-8, 8)))
 
 
@@ -298,12 +313,12 @@ def add_chord_event(ex, rng, t, pitches, label, args):
     dur = round(rng.uniform(args.min_dur, args.max_dur), 3)
     strummed = len(pitches) > 1 and rng.random() < args.strum
     spread = rng.uniform(0.010, 0.040) if strummed else 0.0
-    vel = velocity(rng)
+    vel = velocity(rng, args)
     # A strum sweeps from the lowest string to the highest; all strings are damped together.
     step = spread / (len(pitches) - 1) if len(pitches) > 1 else 0.0
     for i, p in enumerate(sorted(pitches)):
         ex.notes.append({"midi": p, "on": round(t + i * step, 3), "off": round(t + dur, 3),
-                         "velocity": velocity(rng, vel) if len(pitches) > 1 else vel})
+                         "velocity": velocity(rng, args, vel) if len(pitches) > 1 else vel})
     ex.events.append({"on": round(t, 3), "what": label, "pitches": sorted(pitches),
                       "strummed": strummed, "strumSpread": round(spread, 3)})
     return t + dur
@@ -321,14 +336,14 @@ def add_arpeggio_event(ex, rng, t, pitches, label, args):
     elif pattern == "updown":
         order = order + order[-2:0:-1]
     ioi = rng.uniform(0.12, 0.35)
-    vel = velocity(rng)
+    vel = velocity(rng, args)
     last_on = t + ioi * (len(order) - 1)
     end = last_on + rng.uniform(max(args.min_dur, 0.3), args.max_dur)
     for i, p in enumerate(order):
         on = t + i * ioi
         off = end if ring else (on + ioi * rng.uniform(0.6, 0.95) if i < len(order) - 1 else end)
         ex.notes.append({"midi": p, "on": round(on, 3), "off": round(off, 3),
-                         "velocity": velocity(rng, vel)})
+                         "velocity": velocity(rng, args, vel)})
     ex.events.append({"on": round(t, 3), "what": label, "pitches": sorted(pitches),
                       "pattern": pattern, "letRing": ring, "interOnset": round(ioi, 3)})
     return end
@@ -534,6 +549,8 @@ def main(argv=None):
                    help="silence between events, seconds (default 0.1 0.5)")
     p.add_argument("--strum", type=float, default=0.5,
                    help="probability that a chord or interval is strummed (default 0.5)")
+    p.add_argument("--velocity", type=int, nargs=2, metavar=("MIN", "MAX"), default=(40, 120),
+                   help="MIDI velocity range of the events (default 40 120)")
     p.add_argument("--gain", type=float, default=0.6, help="fluidsynth master gain (default 0.6)")
     p.add_argument("--rate", type=int, default=44100)
     p.add_argument("--chunk", type=int, default=40,
@@ -554,6 +571,8 @@ def main(argv=None):
         p.error("need 1 <= MIN <= MAX for --events")
     if args.gap[0] < 0 or args.gap[0] > args.gap[1]:
         p.error("need 0 <= MIN <= MAX for --gap")
+    if not 1 <= args.velocity[0] <= args.velocity[1] <= 127:
+        p.error("need 1 <= MIN <= MAX <= 127 for --velocity")
 
     soundfont = SOUNDFONTS[args.soundfont]
     if not args.dry_run:
