@@ -63,7 +63,9 @@ void VarelleProcessor::getStateInformation (juce::MemoryBlock& destData)
 
 void VarelleProcessor::setStateInformation (const void* data, int sizeInBytes)
 {
-    if (data == nullptr || sizeInBytes <= 8)
+    // Blocks come from hosts' project files and from preset files, so from anywhere: only a
+    // block the XML reader can parse safely is handed to it.
+    if (! isReadableStateBlock (data, sizeInBytes))
         return;
 
     const auto xml = getXmlFromBinary (data, sizeInBytes);
@@ -76,7 +78,32 @@ void VarelleProcessor::setStateInformation (const void* data, int sizeInBytes)
         return;
     }
 
-    valueTreeState.replaceState (juce::ValueTree::fromXml (*xml));
+    // The tree is rebuilt from what this reader sees: the first value of every attribute and
+    // the first entry of every parameter ID. A parameter listed twice, or an attribute given
+    // twice, would otherwise take one value in the running instance while a later save reads
+    // the other.
+    juce::XmlElement clean (xml->getTagName());
+    for (int i = 0; i < xml->getNumAttributes(); ++i)
+        if (! clean.hasAttribute (xml->getAttributeName (i)))
+            clean.setAttribute (xml->getAttributeName (i), xml->getAttributeValue (i));
+    {
+        juce::StringArray seen;
+        for (auto* child : xml->getChildIterator())
+        {
+            if (! child->hasAttribute ("id"))
+                continue;
+            const auto id = child->getStringAttribute ("id");
+            if (seen.contains (id))
+                continue;
+            seen.add (id);
+            auto* copy = clean.createNewChildElement (child->getTagName());
+            copy->setAttribute ("id", id);
+            if (child->hasAttribute ("value"))
+                copy->setAttribute ("value", child->getStringAttribute ("value"));
+        }
+    }
+
+    valueTreeState.replaceState (juce::ValueTree::fromXml (clean));
 
     // A value that parses to NaN would reach the audio thread as NaN; such parameters fall
     // back to their defaults.

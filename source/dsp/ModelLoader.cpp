@@ -252,7 +252,9 @@ ModelLoader::Result ModelLoader::validate (const NoteModel& model, int inputRows
                 return Result::badShape;
         }
 
-        if (channels < 1 || rows < 1 || times < 1 || channels * rows * times > kMaxTensorFloats)
+        // Each factor is checked on its own first, so that the product cannot overflow.
+        if (channels < 1 || rows < 1 || times < 1 || channels > kMaxTensorFloats || rows > kMaxTensorFloats
+            || times > kMaxTensorFloats || channels * rows > kMaxTensorFloats / times)
             return Result::badShape;
     }
 
