@@ -3,6 +3,7 @@
 // not crash, must take the preset's name, must keep the automatic-key setting and a fixed key,
 // and must leave every parameter finite.
 
+#include "FuzzRequire.h"
 #include "VarelleProcessor.h"
 
 #include <juce_events/juce_events.h>
@@ -34,15 +35,6 @@ Instances& instances()
     return *i;
 }
 
-// A broken invariant names itself, then aborts; libFuzzer stores the input that got there.
-#define REQUIRE(condition) \
-    do { \
-        if (! (condition)) \
-        { \
-            std::fprintf (stderr, "invariant failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
-            std::abort(); \
-        } \
-    } while (false)
 
 float plain (VarelleProcessor& proc, const char* id)
 {

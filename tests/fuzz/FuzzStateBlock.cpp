@@ -3,6 +3,7 @@
 // every parameter finite and inside its range, and what is saved afterwards must restore to
 // the same settings in another instance (a host that saves again keeps what it had).
 
+#include "FuzzRequire.h"
 #include "VarelleProcessor.h"
 
 #include <juce_events/juce_events.h>
@@ -31,15 +32,6 @@ Instances& instances()
     return *i;
 }
 
-// A broken invariant names itself, then aborts; libFuzzer stores the input that got there.
-#define REQUIRE(condition) \
-    do { \
-        if (! (condition)) \
-        { \
-            std::fprintf (stderr, "invariant failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
-            std::abort(); \
-        } \
-    } while (false)
 
 float plain (juce::AudioProcessorParameter& param)
 {
