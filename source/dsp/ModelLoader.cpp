@@ -230,8 +230,21 @@ ModelLoader::Result ModelLoader::validate (const NoteModel& model, int inputRows
                 if (layer.inChannels != channels || layer.outChannels < 1 || layer.kernelH < 1 || layer.kernelW < 1
                     || layer.padH < 0 || layer.padW < 0 || layer.padH >= layer.kernelH || layer.padW >= layer.kernelW)
                     return Result::badShape;
-                const int64_t kernelValues = (int64_t) layer.outChannels * layer.inChannels * layer.kernelH * layer.kernelW;
-                if ((int64_t) layer.weights.size() != kernelValues + layer.outChannels)
+                // The kernel's value count, multiplied up factor by factor: no factor and no
+                // partial product may exceed the weights there are, so nothing overflows.
+                const auto available = (int64_t) layer.weights.size();
+                int64_t kernelValues = 1;
+                for (int factor : { layer.outChannels, layer.inChannels, layer.kernelH, layer.kernelW })
+                {
+                    kernelValues *= factor;
+                    if (kernelValues > available)
+                        return Result::badShape;
+                }
+                if (available != kernelValues + layer.outChannels)
+                    return Result::badShape;
+                // The unrolled input of the convolution (one column per output position) must
+                // stay within the same bound as the activations.
+                if ((kernelValues / layer.outChannels) * rows * times > kMaxTensorFloats)
                     return Result::badShape;
                 channels = layer.outChannels;
                 break;
