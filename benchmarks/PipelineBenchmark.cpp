@@ -1,7 +1,8 @@
 // Real-time factor of the whole processor: seconds of audio processed per second of CPU time
 // (the thread's own CPU time, so a busy machine disturbs the figures little),
-// per latency mode, for a mono and a stereo input at 44.1 kHz in blocks of 512. A factor of
-// 20 means the plug-in uses 5 % of one core.
+// per latency mode and detection engine, for a mono and a stereo input at 44.1 kHz in blocks
+// of 512. A factor of 20 means the plug-in uses 5 % of one core. The network runs only at
+// STUDIO's 4096-point frames; LIVE and MELODY always run the classical tracker.
 
 #include "BenchmarkSupport.h"
 #include "DemoPhrase.h"
@@ -18,7 +19,7 @@ struct Result
     double realTimeFactor;
 };
 
-double measure (int latencyMode, int inputChannels, int stereoMode, const juce::AudioBuffer<float>& phrase,
+double measure (int latencyMode, int inputChannels, int stereoMode, int engine, const juce::AudioBuffer<float>& phrase,
                 bool zoneEffects = false)
 {
     constexpr double rate = 44100.0;
@@ -27,6 +28,7 @@ double measure (int latencyMode, int inputChannels, int stereoMode, const juce::
     VarelleProcessor proc;
     proc.latencyMode = latencyMode;
     proc.setParameterPlain ("stereo_mode", (float) stereoMode);
+    proc.setParameterPlain ("detection_engine", (float) engine);
     if (zoneEffects)
     {
         // Every stage busy: zone EQ, delays and reverb sends, Dynamic panning with glide.
@@ -77,23 +79,31 @@ int main()
     const auto phrase = varelle::renderDemoPhrase (44100.0);
 
     std::cout << "Whole-pipeline real-time factor (audio seconds per CPU second; 44.1 kHz, block 512)\n";
-    std::cout << "mode           routing   RTF       CPU share of one core\n";
+    std::cout << "mode           routing   engine      RTF       CPU share of one core\n";
     const char* modes[] = { "STUDIO 4096", "LIVE 1024", "MELODY 512" };
+    struct Engine { const char* name; int value; };
+    const Engine classical { "classical", 1 }, neural { "neural", 2 };
     for (int mode = 0; mode < 3; ++mode)
     {
         struct Routing { const char* name; int channels; int stereoMode; };
         for (const Routing& r : { Routing { "mono", 1, 1 }, Routing { "M/S", 2, 0 }, Routing { "Dual", 2, 1 } })
-        {
-            const double rtf = measure (mode, r.channels, r.stereoMode, phrase);
-            std::printf ("%-14s %-9s %-9.1f %.2f %%\n", modes[mode], r.name, rtf, 100.0 / rtf);
-        }
+            for (const Engine& e : { classical, neural })
+            {
+                if (mode != 0 && e.value == neural.value)
+                    continue;
+                const double rtf = measure (mode, r.channels, r.stereoMode, e.value, phrase);
+                std::printf ("%-14s %-9s %-11s %-9.1f %.2f %%\n", modes[mode], r.name, e.name, rtf, 100.0 / rtf);
+            }
     }
 
     std::cout << "\nAll stages on (zone FX with EQ, delay and reverb; Dynamic pan with glide)\n";
     for (int mode = 0; mode < 3; ++mode)
-    {
-        const double rtf = measure (mode, 2, 1, phrase, true);
-        std::printf ("%-14s %-9s %-9.1f %.2f %%\n", modes[mode], "Dual", rtf, 100.0 / rtf);
-    }
+        for (const Engine& e : { classical, neural })
+        {
+            if (mode != 0 && e.value == neural.value)
+                continue;
+            const double rtf = measure (mode, 2, 1, e.value, phrase, true);
+            std::printf ("%-14s %-9s %-11s %-9.1f %.2f %%\n", modes[mode], "Dual", e.name, rtf, 100.0 / rtf);
+        }
     return 0;
 }

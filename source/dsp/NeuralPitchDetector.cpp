@@ -19,7 +19,12 @@ constexpr int kNumKeys = SeparationFrame::kNumKeys;
 /** Row-major C (M x N) = A (M x K) x B (K x N). */
 void matmul (const float* a, const float* b, float* c, int m, int n, int k) noexcept
 {
-    cblas_sgemm (CblasRowMajor, CblasNoTrans, CblasNoTrans, m, n, k, 1.0f, a, k, b, n, 0.0f, c, n);
+    // A single column (the dense layers of the incremental path) is a matrix-vector product:
+    // sgemm would first pack the whole weight matrix, megabytes at every hop, for one use.
+    if (n == 1)
+        cblas_sgemv (CblasRowMajor, CblasNoTrans, m, k, 1.0f, a, k, b, 1, 0.0f, c, 1);
+    else
+        cblas_sgemm (CblasRowMajor, CblasNoTrans, CblasNoTrans, m, n, k, 1.0f, a, k, b, n, 0.0f, c, n);
 }
 
 void pinBlasToOneThread()
