@@ -1,6 +1,8 @@
 #include "VarelleProcessor.h"
 
 #include <cmath>
+#include <cstdint>
+#include <limits>
 
 // The saved state is one byte block: the framework's "VC2!" wrapper around a single-line XML
 // document with root "Parameters". Its attributes hold the settings that are not parameters,
@@ -13,6 +15,33 @@ namespace
 juce::String zoneAttribute (int zone, const char* name)
 {
     return "_zone" + juce::String (zone) + "_" + name;
+}
+
+/** An integer attribute read as the framework reads one (leading spaces, a sign, then digits up
+    to the first other character; 0 when there are none), but saturating at the int range:
+    the framework's own reader overflows on long digit strings. fallback when absent. */
+int readInt (const juce::XmlElement& xml, const juce::StringRef name, int fallback)
+{
+    if (! xml.hasAttribute (name))
+        return fallback;
+    auto text = xml.getStringAttribute (name).getCharPointer();
+    while (text.isWhitespace())
+        ++text;
+    bool negative = false;
+    if (*text == '-' || *text == '+')
+        negative = text.getAndAdvance() == '-';
+    int64_t value = 0;
+    for (; text.isDigit(); ++text)
+        value = std::min<int64_t> (value * 10 + (int64_t) (*text - '0'), (int64_t) 1 << 32);
+    value = negative ? -value : value;
+    return (int) juce::jlimit<int64_t> (std::numeric_limits<int>::min(), std::numeric_limits<int>::max(), value);
+}
+
+/** The interface scale as stored: any real that a float holds; anything else (NaN, infinity,
+    beyond the float range) gives 1.0. */
+float readScale (double value)
+{
+    return std::isfinite (value) && std::abs (value) <= (double) std::numeric_limits<float>::max() ? (float) value : 1.0f;
 }
 } // namespace
 
@@ -113,7 +142,7 @@ void VarelleProcessor::setStateInformation (const void* data, int sizeInBytes)
 
     if (xml->hasAttribute ("_latencyMode"))
     {
-        const int mode = xml->getIntAttribute ("_latencyMode");
+        const int mode = readInt (*xml, "_latencyMode", 0);
         if (mode != latencyMode.load())
         {
             latencyMode = mode;
@@ -121,15 +150,14 @@ void VarelleProcessor::setStateInformation (const void* data, int sizeInBytes)
         }
     }
 
-    const double scale = xml->getDoubleAttribute ("_uiScale", 1.0);
-    uiScale = std::isfinite (scale) ? (float) scale : 1.0f;
+    uiScale = readScale (xml->getDoubleAttribute ("_uiScale", 1.0));
     panSide = xml->getBoolAttribute ("_panSide", false);
     autoKeyEnabled = xml->getBoolAttribute ("_autoKeyEnabled", true);
 
     if (! autoKeyEnabled.load() && xml->hasAttribute ("_keyRoot"))
     {
-        const int root = xml->getIntAttribute ("_keyRoot");
-        const int quality = xml->getIntAttribute ("_keyQuality", 0);
+        const int root = readInt (*xml, "_keyRoot", 0);
+        const int quality = readInt (*xml, "_keyQuality", 0);
         if (root >= 0)
         {
             autoKeyEnabled = false;
@@ -144,10 +172,10 @@ void VarelleProcessor::setStateInformation (const void* data, int sizeInBytes)
             continue;
 
         auto& zone = zones[(size_t) z];
-        zone.lowNote = xml->getIntAttribute (zoneAttribute (z, "lowNote"), 0);
-        zone.highNote = xml->getIntAttribute (zoneAttribute (z, "highNote"), 0);
+        zone.lowNote = readInt (*xml, zoneAttribute (z, "lowNote"), 0);
+        zone.highNote = readInt (*xml, zoneAttribute (z, "highNote"), 0);
         zone.delaySync = xml->getBoolAttribute (zoneAttribute (z, "delaySync"), false);
-        zone.delaySyncDiv = xml->getIntAttribute (zoneAttribute (z, "delaySyncDiv"), 3);
+        zone.delaySyncDiv = readInt (*xml, zoneAttribute (z, "delaySyncDiv"), 3);
     }
 }
 
@@ -158,12 +186,12 @@ void VarelleProcessor::loadLegacyState (const juce::XmlElement& xml)
         const double v = xml.getDoubleAttribute (name, fallback);
         return std::isfinite (v) ? (float) v : (float) fallback;
     };
-    auto integer = [&xml] (const char* name, int fallback) { return (float) xml.getIntAttribute (name, fallback); };
+    auto integer = [&xml] (const char* name, int fallback) { return (float) readInt (xml, name, fallback); };
     auto boolean = [&xml] (const char* name, bool fallback) { return xml.getBoolAttribute (name, fallback) ? 1.0f : 0.0f; };
 
     if (xml.hasAttribute ("latencyMode"))
     {
-        const int mode = xml.getIntAttribute ("latencyMode");
+        const int mode = readInt (xml, "latencyMode", 0);
         if (mode != latencyMode.load())
         {
             latencyMode = mode;
@@ -199,21 +227,20 @@ void VarelleProcessor::loadLegacyState (const juce::XmlElement& xml)
             setParameterPlain (p::zoneParamID (z, s), real ((prefix + legacyZoneNames[s]).toRawUTF8(), legacyZoneDefaults[s]));
 
         auto& zone = zones[(size_t) z];
-        zone.lowNote = xml.getIntAttribute (prefix + "lowNote", zone.lowNote.load());
-        zone.highNote = xml.getIntAttribute (prefix + "highNote", zone.highNote.load());
+        zone.lowNote = readInt (xml, prefix + "lowNote", zone.lowNote.load());
+        zone.highNote = readInt (xml, prefix + "highNote", zone.highNote.load());
         zone.delaySync = xml.getBoolAttribute (prefix + "delaySync", false);
-        zone.delaySyncDiv = xml.getIntAttribute (prefix + "delaySyncDiv", 3);
+        zone.delaySyncDiv = readInt (xml, prefix + "delaySyncDiv", 3);
     }
 
     panSide = xml.getBoolAttribute ("panSide", true);
     autoKeyEnabled = xml.getBoolAttribute ("autoKeyEnabled", true);
-    const double scale = xml.getDoubleAttribute ("uiScale", 1.0);
-    uiScale = std::isfinite (scale) ? (float) scale : 1.0f;
+    uiScale = readScale (xml.getDoubleAttribute ("uiScale", 1.0));
 
     if (! autoKeyEnabled.load() && xml.hasAttribute ("keyRoot"))
     {
-        const int root = xml.getIntAttribute ("keyRoot", -1);
-        const int quality = xml.getIntAttribute ("keyQuality", 0);
+        const int root = readInt (xml, "keyRoot", -1);
+        const int quality = readInt (xml, "keyQuality", 0);
         if (root >= 0)
         {
             autoKeyEnabled = false;

@@ -181,6 +181,24 @@ TEST (State, CurrentFormAttributeRules)
         EXPECT_FALSE (proc.latencyChangePending.load());
     }
     {
+        // Numbers beyond what the members hold: the scale falls back to 1.0, integers saturate.
+        struct Case { const char* xml; float scale; int lowNote; };
+        const Case cases[] = {
+            { "<Parameters _uiScale=\"1e40\"/>", 1.0f, 0 },
+            { "<Parameters _uiScale=\"-1e300\"/>", 1.0f, 0 },
+            { "<Parameters _uiScale=\"1.5\" _zone0_lowNote=\"99999999999999999999\"/>", 1.5f, 2147483647 },
+            { "<Parameters _zone0_lowNote=\" -40x\"/>", 1.0f, -40 },
+        };
+        for (const auto& c : cases)
+        {
+            VarelleProcessor proc;
+            restore (proc, wrap (c.xml));
+            EXPECT_EQ (proc.uiScale.load(), c.scale) << c.xml;
+            if (c.lowNote != 0)
+                EXPECT_EQ (proc.zones[0].lowNote.load(), c.lowNote) << c.xml;
+        }
+    }
+    {
         VarelleProcessor proc;
         restore (proc, wrap ("<Parameters _autoKeyEnabled=\"0\" _keyRoot=\"4\" _keyQuality=\"1\"/>"));
         EXPECT_FALSE (proc.autoKeyEnabled.load());
