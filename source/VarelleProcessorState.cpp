@@ -37,6 +37,52 @@ int readInt (const juce::XmlElement& xml, const juce::StringRef name, int fallba
     return (int) juce::jlimit<int64_t> (std::numeric_limits<int>::min(), std::numeric_limits<int>::max(), value);
 }
 
+/** The text with every exponent ("e" or "E", a sign, digits) cut to at most four significant
+    digits: the framework's number reader overflows on longer ones. The value read stays the
+    same (beyond 1e9999 every real is infinite or zero). */
+juce::String boundedExponents (const juce::String& text)
+{
+    if (! text.containsAnyOf ("eE"))
+        return text;
+    juce::String out;
+    for (auto c = text.getCharPointer(); ! c.isEmpty();)
+    {
+        const auto ch = c.getAndAdvance();
+        out += juce::String::charToString (ch);
+        if (ch != 'e' && ch != 'E')
+            continue;
+        if (*c == '+' || *c == '-')
+            out += juce::String::charToString (c.getAndAdvance());
+        juce::String digits;
+        while (c.isDigit())
+        {
+            const auto d = c.getAndAdvance();
+            if (d != '0' || digits.isNotEmpty())
+                digits += juce::String::charToString (d);
+        }
+        out += digits.length() > 4 ? juce::String ("9999") : (digits.isEmpty() ? juce::String() : digits);
+    }
+    return out;
+}
+
+void boundExponentsEverywhere (juce::XmlElement& xml)
+{
+    // Only the first of a repeated attribute is ever read (and setAttribute changes that one).
+    juce::StringArray seen;
+    for (int i = 0; i < xml.getNumAttributes(); ++i)
+    {
+        if (seen.contains (xml.getAttributeName (i)))
+            continue;
+        seen.add (xml.getAttributeName (i));
+        const auto value = xml.getAttributeValue (i);
+        const auto bounded = boundedExponents (value);
+        if (bounded != value)
+            xml.setAttribute (xml.getAttributeName (i), bounded);
+    }
+    for (auto* child : xml.getChildIterator())
+        boundExponentsEverywhere (*child);
+}
+
 /** The interface scale as stored: any real that a float holds; anything else (NaN, infinity,
     beyond the float range) gives 1.0. */
 float readScale (double value)
@@ -100,6 +146,7 @@ void VarelleProcessor::setStateInformation (const void* data, int sizeInBytes)
     const auto xml = getXmlFromBinary (data, sizeInBytes);
     if (xml == nullptr)
         return;
+    boundExponentsEverywhere (*xml);
 
     if (xml->getTagName().equalsIgnoreCase ("VarelleState"))
     {

@@ -188,12 +188,14 @@ TEST (State, CurrentFormAttributeRules)
             { "<Parameters _uiScale=\"-1e300\"/>", 1.0f, 0 },
             { "<Parameters _uiScale=\"1.5\" _zone0_lowNote=\"99999999999999999999\"/>", 1.5f, 2147483647 },
             { "<Parameters _zone0_lowNote=\" -40x\"/>", 1.0f, -40 },
+            { "<Parameters _uiScale=\"1.5e00000000000000000001\"/>", 15.0f, 0 },
+            { "<Parameters _uiScale=\"1.5e-99999999999\"/>", 0.0f, 0 },
         };
         for (const auto& c : cases)
         {
             VarelleProcessor proc;
             restore (proc, wrap (c.xml));
-            EXPECT_EQ (proc.uiScale.load(), c.scale) << c.xml;
+            EXPECT_FLOAT_EQ (proc.uiScale.load(), c.scale) << c.xml;
             if (c.lowNote != 0)
                 EXPECT_EQ (proc.zones[0].lowNote.load(), c.lowNote) << c.xml;
         }
