@@ -58,7 +58,9 @@ void expectParametersAtDefaults (VarelleProcessor& proc)
     {
         const auto id = dynamic_cast<juce::RangedAudioParameter*> (param)->getParameterID();
         if (id != "auto_key")
+        {
             EXPECT_EQ (plain (proc, id), plainDefault (proc, id)) << id;
+        }
     }
 }
 
@@ -467,7 +469,9 @@ TEST_F (Presets, FactoryPresetsAreWrittenIntoAnEmptyFolderOnly)
         {
             const auto id = dynamic_cast<juce::RangedAudioParameter*> (param)->getParameterID();
             if (listed.count (id) == 0 && id != "auto_key")
+            {
                 EXPECT_EQ (plain (loaded, id), plainDefault (loaded, id)) << id;
+            }
         }
     }
 

@@ -390,8 +390,8 @@ TEST (Processor, TransportStartsAndJumpsResetTheAnalysis)
     });
     EXPECT_EQ (std::vector<float> (jumped.left.begin(), jumped.left.begin() + 12 * 512),
                std::vector<float> (reference.left.begin(), reference.left.begin() + 12 * 512));
-    EXPECT_EQ (peak (jumped.left, 12 * 512, 12 * 512 + latency), 0.0);
-    EXPECT_GT (peak (jumped.left, 12 * 512 + latency), 0.1);
+    EXPECT_EQ (peak (jumped.left, 12 * 512, (size_t) (12 * 512 + latency)), 0.0);
+    EXPECT_GT (peak (jumped.left, (size_t) (12 * 512 + latency)), 0.1);
 
     // A jump within two blocks is continuous playback.
     const auto nudged = run ([] (FakePlayHead& h, int index, int pos)
