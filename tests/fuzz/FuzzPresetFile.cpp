@@ -94,5 +94,10 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
     for (auto* param : proc.getParameters())
         REQUIRE (std::isfinite (param->getValue()));
     REQUIRE (std::isfinite (proc.uiScale.load()));
+    // Parameter changes post notifications to the message thread, and every new attribute name
+    // is interned in the framework's string pool. Without a message loop and a clean-up both
+    // would pile up input after input, and every later input would run slower.
+    juce::MessageManager::getInstance()->runDispatchLoopUntil (0);
+    juce::StringPool::getGlobalPool().garbageCollect();
     return 0;
 }

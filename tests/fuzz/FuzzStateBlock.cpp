@@ -92,5 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
         REQUIRE (a.lowNote.load() == b.lowNote.load() && a.highNote.load() == b.highNote.load());
         REQUIRE (a.delaySync.load() == b.delaySync.load() && a.delaySyncDiv.load() == b.delaySyncDiv.load());
     }
+    // Parameter changes post notifications to the message thread, and every new attribute name
+    // is interned in the framework's string pool. Without a message loop and a clean-up both
+    // would pile up input after input, and every later input would run slower.
+    juce::MessageManager::getInstance()->runDispatchLoopUntil (0);
+    juce::StringPool::getGlobalPool().garbageCollect();
     return 0;
 }
