@@ -395,8 +395,10 @@ void VarelleProcessor::processPiece (juce::AudioBuffer<float>& buffer, juce::Mid
 void VarelleProcessor::renderHarmony (int n) noexcept
 {
     // The voices are made from the input's mid delayed by the latency, so that they sound
-    // together with the processed signal they join (NaN and infinities read as silence).
-    outputStage.readDelayedMid (harmonyMid.data(), n);
+    // together with the processed signal they join (NaN and infinities read as silence). With
+    // the voices off the engine only clears its bus and reads no source.
+    if (harmony.harmonyEnabled.load (std::memory_order_relaxed))
+        outputStage.readDelayedMid (harmonyMid.data(), n);
     harmony.render (harmonyMid.data(), channelOutputsLeft.data() + kNumRoutedChannels, n, noteSeparator.currentFrame,
                     chordTracker.currentChord, harmonyLeft.data(), harmonyRight.data());
 }

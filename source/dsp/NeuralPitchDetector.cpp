@@ -27,6 +27,20 @@ void matmul (const float* a, const float* b, float* c, int m, int n, int k) noex
         cblas_sgemm (CblasRowMajor, CblasNoTrans, CblasNoTrans, m, n, k, 1.0f, a, k, b, n, 0.0f, c, n);
 }
 
+/** One convolution on unrolled input: out (outChannels x n) = kernel (outChannels x k) x
+    columns (k x n), plus each output channel's bias. weights holds the kernel, then the biases. */
+void convolve (const std::vector<float>& weights, int outChannels, const float* columns, float* out, int n, int k) noexcept
+{
+    matmul (weights.data(), columns, out, outChannels, n, k);
+    const float* bias = weights.data() + (size_t) outChannels * (size_t) k;
+    for (int o = 0; o < outChannels; ++o)
+    {
+        float* row = out + (size_t) o * (size_t) n;
+        for (int i = 0; i < n; ++i)
+            row[i] += bias[o];
+    }
+}
+
 void pinBlasToOneThread()
 {
     // The plug-in's work runs on the host's audio thread; BLAS helper threads would only
@@ -205,14 +219,7 @@ void NeuralPitchDetector::Impl::pushIncremental (const float* feature) noexcept
                             std::fill (dst + std::max (lo, hi), dst + in.rows, 0.0f);
                         }
 
-                matmul (layer.weights.data(), col, next, layer.outChannels, in.rows, k);
-                const float* bias = layer.weights.data() + (size_t) layer.outChannels * (size_t) k;
-                for (int o = 0; o < layer.outChannels; ++o)
-                {
-                    float* row = next + (size_t) o * (size_t) in.rows;
-                    for (int r = 0; r < in.rows; ++r)
-                        row[r] += bias[o];
-                }
+                convolve (layer.weights, layer.outChannels, col, next, in.rows, k);
                 std::swap (cur, next);
                 break;
             }
@@ -273,11 +280,7 @@ void NeuralPitchDetector::Impl::evaluateFullWindow (float* logitsOut) noexcept
                                     dst[r * t + ti] = (rr < 0 || rr >= h || tt < 0 || tt >= t) ? 0.0f : cur[((size_t) ci * h + rr) * t + tt];
                                 }
                         }
-                matmul (layer.weights.data(), columns.data(), other, layer.outChannels, n, k);
-                const float* bias = layer.weights.data() + (size_t) layer.outChannels * (size_t) k;
-                for (int o = 0; o < layer.outChannels; ++o)
-                    for (int i = 0; i < n; ++i)
-                        other[(size_t) o * n + i] += bias[o];
+                convolve (layer.weights, layer.outChannels, columns.data(), other, n, k);
                 std::swap (cur, other);
                 c = layer.outChannels;
                 break;
@@ -292,11 +295,7 @@ void NeuralPitchDetector::Impl::evaluateFullWindow (float* logitsOut) noexcept
                             const int tt = ti + dj - layer.padW;
                             columns[(size_t) (ci * kw + dj) * (size_t) t + (size_t) ti] = (tt < 0 || tt >= t) ? 0.0f : cur[(size_t) ci * t + tt];
                         }
-                matmul (layer.weights.data(), columns.data(), other, layer.outChannels, t, k);
-                const float* bias = layer.weights.data() + (size_t) layer.outChannels * (size_t) k;
-                for (int o = 0; o < layer.outChannels; ++o)
-                    for (int i = 0; i < t; ++i)
-                        other[(size_t) o * t + i] += bias[o];
+                convolve (layer.weights, layer.outChannels, columns.data(), other, t, k);
                 std::swap (cur, other);
                 c = layer.outChannels;
                 break;
